@@ -1,0 +1,6 @@
+// The main window's procedure.
+#pragma once
+
+#include <windows.h>
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The whole test suite on a Debian machine: installs what is missing, builds the portable logic
+# natively and the program for Windows (with loopback addresses), and runs both test sets, the
+# Windows one under Wine on a private Xvfb display.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/common.sh"
+
+"$root/tools/setup.sh"
+
+configure_native "$build/native" -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build/native"
+ctest --test-dir "$build/native" --output-on-failure
+
+configure_windows "$build/windows"
+cmake --build "$build/windows"
+xvfb-run -a -s "-screen 0 1920x1080x24" \
+  ctest --test-dir "$build/windows" --output-on-failure

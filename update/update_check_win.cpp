@@ -1,0 +1,3 @@
+#include "update/update_check.h"
+
+void RunUpdateCheck() {}

@@ -1,0 +1,3 @@
+#include "update/update_prompt.h"
+
+void ShowUpdatePrompt() {}

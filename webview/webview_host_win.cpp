@@ -1,0 +1,3 @@
+#include "webview/webview_host.h"
+
+void InitializeWebView(HWND) {}
