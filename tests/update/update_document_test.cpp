@@ -1,0 +1,173 @@
+#include "update/update_document.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+struct StringCase {
+  const char* name;
+  std::string document;
+  std::string key;
+  std::string expected;
+};
+
+TEST(ExtractJsonString, ReadsByTheDocumentRules) {
+  const std::vector<StringCase> cases = {
+      {"plain value", R"({"title":"Hello"})", "title", "Hello"},
+      {"empty document", "", "title", ""},
+      {"document shorter than the key", R"("ti)", "title", ""},
+      {"missing key", R"({"name":"x"})", "title", ""},
+      {"empty value", R"({"title":""})", "title", ""},
+      {"blanks around the colon", "{\"title\" \t\r\n: \n\t \"x\"}", "title", "x"},
+      {"anything between key and colon", R"({"title" junk : "x"})", "title", "x"},
+      {"spaces inside the quotes kept", R"({"title":" x "})", "title", " x "},
+      {"line break inside the value kept", "{\"title\":\"a\nb\"}", "title", "a\nb"},
+      {"no colon", R"({"title" "x"})", "title", ""},
+      {"no opening quote", R"({"title": 5})", "title", ""},
+      {"opening quote is the last byte", R"({"title":")", "title", ""},
+      {"no closing quote", R"({"title":"abc)", "title", ""},
+      {"escaped quote cuts the value", R"({"message":"say \"hi\""})", "message", R"(say \)"},
+      {"escapes stay as written", R"({"url":"http:\/\/x\u0041\n"})", "url", R"(http:\/\/x\u0041\n)"},
+      {"case matters", R"({"Title":"a","title":"b"})", "title", "b"},
+      {"longer key is not the key", R"({"titles":"a","subtitle":"b"})", "title", ""},
+      {"space inside the key quotes", R"({"title ":"a"})", "title", ""},
+      {"first occurrence wins", R"({"title":"a","title":"b"})", "title", "a"},
+      {"nested key read as top level", R"({"x":{"title":"deep"}})", "title", "deep"},
+      {"key text as an earlier value", R"({"title":"url","message":"m","url":"u"})", "url", "m"},
+      {"null value takes the next key's name", R"({"title":null,"url":"u"})", "title", "url"},
+      {"number value, no quote after", R"({"title":5})", "title", ""},
+      {"raw UTF-8 bytes carried", "{\"title\":\"\xE4\xB8\xAD\"}", "title", "\xE4\xB8\xAD"},
+      {"NUL byte inside the value kept", "{\"title\":\"a\0b\"}"s, "title", "a\0b"s},
+      {"NUL byte before the key", "\0{\"title\":\"x\"}"s, "title", "x"},
+  };
+  for (const StringCase& c : cases)
+    EXPECT_EQ(ExtractJsonString(c.document, c.key), c.expected) << c.name;
+}
+
+struct BoolCase {
+  const char* name;
+  std::string document;
+  bool expected;
+};
+
+TEST(ExtractJsonBool, TrueOnlyForTheFourLowerCaseBytes) {
+  const std::vector<BoolCase> cases = {
+      {"true", R"({"needUpdate":true})", true},
+      {"spaces and tabs before", "{\"needUpdate\": \t \ttrue}", true},
+      {"merely begins with true", R"({"needUpdate":trueish})", true},
+      {"document ends after true", R"({"needUpdate":true)", true},
+      {"false", R"({"needUpdate":false})", false},
+      {"True", R"({"needUpdate":True})", false},
+      {"TRUE", R"({"needUpdate":TRUE})", false},
+      {"quoted", R"({"needUpdate":"true"})", false},
+      {"one", R"({"needUpdate":1})", false},
+      {"on the next line", "{\"needUpdate\":\ntrue}", false},
+      {"after a carriage return", "{\"needUpdate\":\rtrue}", false},
+      {"ends after the colon", R"({"needUpdate":)", false},
+      {"fewer than four bytes left", R"({"needUpdate":tru)", false},
+      {"missing key", R"({"mustUpdate":true})", false},
+      {"no colon", R"({"needUpdate" true})", false},
+      {"empty document", "", false},
+      {"first occurrence wins", R"({"needUpdate":false,"needUpdate":true})", false},
+  };
+  for (const BoolCase& c : cases)
+    EXPECT_EQ(ExtractJsonBool(c.document, "needUpdate"), c.expected) << c.name;
+}
+
+// Runs of U+FFFD collapsed to one: how many a malformed run becomes is the converter's choice.
+std::u16string CollapseReplacements(std::u16string text) {
+  std::u16string out;
+  for (char16_t c : text)
+    if (!(c == u'\uFFFD' && !out.empty() && out.back() == u'\uFFFD')) out.push_back(c);
+  return out;
+}
+
+struct WideCase {
+  const char* name;
+  std::string utf8;
+  std::u16string expected;
+};
+
+// The same vectors run against the Win32 conversion (under Wine) and the portable decoder.
+TEST(Utf8ToWide, ConvertsLikeTheSystemConversion) {
+  const std::vector<WideCase> cases = {
+      {"empty", "", u""},
+      {"ASCII", "Hello, world", u"Hello, world"},
+      {"two-byte", "caf\xC3\xA9", u"caf\u00E9"},
+      {"three-byte", "\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
+      {"four-byte becomes a surrogate pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"stops at the first NUL", "ab\0cd"s, u"ab"},
+      {"NUL first", "\0abc"s, u""},
+      {"lone continuation byte", "a\x80z", u"a\uFFFDz"},
+      {"truncated sequence at the end", "a\xE4\xB8", u"a\uFFFD"},
+      {"truncated sequence before ASCII", "\xE4\xB8z", u"\uFFFDz"},
+      {"invalid lead bytes", "a\xFF\xFEz", u"a\uFFFDz"},
+      {"overlong form", "a\xC0\xAFz", u"a\uFFFDz"},
+      {"encoded surrogate", "a\xED\xA0\x80z", u"a\uFFFDz"},
+      {"above U+10FFFF", "a\xF4\x90\x80\x80z", u"a\uFFFDz"},
+      {"well-formed around malformed", "\xE4\xB8\xAD\x80\xE6\x96\x87", u"\u4E2D\uFFFD\u6587"},
+  };
+  for (const WideCase& c : cases)
+    EXPECT_EQ(CollapseReplacements(Utf8ToWide(c.utf8)), c.expected) << c.name;
+}
+
+struct LineBreakCase {
+  const char* name;
+  std::u16string message;
+  std::u16string expected;
+};
+
+TEST(ConvertEscapedLineBreaks, TurnsBackslashNIntoLineFeeds) {
+  const std::vector<LineBreakCase> cases = {
+      {"empty", u"", u""},
+      {"one unit", u"\\", u"\\"},
+      {"between words", u"Fixes\\nSpeed", u"Fixes\nSpeed"},
+      {"two in a row", u"a\\n\\nb", u"a\n\nb"},
+      {"whole text", u"\\n", u"\n"},
+      {"escaped backslash before n", u"\\\\n", u"\\\n"},
+      {"carriage return escape kept", u"\\r\\n", u"\\r\n"},
+      {"other escapes kept", u"\\t\\\"\\u0041\\N", u"\\t\\\"\\u0041\\N"},
+      {"trailing backslash kept", u"end\\", u"end\\"},
+      {"a line feed formed by replacement is not rejoined", u"\\\\nn", u"\\\nn"},
+  };
+  for (const LineBreakCase& c : cases) {
+    std::u16string message = c.message;
+    ConvertEscapedLineBreaks(message);
+    EXPECT_EQ(message, c.expected) << c.name;
+  }
+}
+
+TEST(ReadUpdateDocument, ReadsAFullDocument) {
+  const std::string document =
+      "{\n  \"needUpdate\": true,\n  \"mustUpdate\": false,\n  \"title\": \"Ostrel 2.0\",\n"
+      "  \"message\": \"\xE4\xBF\xAE\xE5\xA4\x8D\\n\xE6\x9B\xB4\xE5\xBF\xAB\",\n"
+      "  \"url\": \"https://example.test/get\\/it\",\n  \"versionName\": \"2.0\\n1\"\n}";
+  UpdateInfo info = ReadUpdateDocument(document);
+  EXPECT_EQ(info.needUpdate, 1);
+  EXPECT_EQ(info.mustUpdate, 0);
+  EXPECT_EQ(info.title, u"Ostrel 2.0");
+  EXPECT_EQ(info.message, u"\u4FEE\u590D\n\u66F4\u5FEB");
+  EXPECT_EQ(info.url, u"https://example.test/get\\/it");  // only the message's breaks convert
+  EXPECT_EQ(info.versionName, u"2.0\\n1");
+}
+
+TEST(ReadUpdateDocument, MissingValuesReadEmptyOrFalse) {
+  for (const std::string& document : {""s, "<html>404 Not Found</html>"s, R"({"needUpdate":true})"s}) {
+    UpdateInfo info = ReadUpdateDocument(document);
+    EXPECT_EQ(info.needUpdate, document.find("needUpdate") != std::string::npos) << document;
+    EXPECT_EQ(info.mustUpdate, 0);
+    EXPECT_TRUE(info.title.empty() && info.message.empty() && info.url.empty() &&
+                info.versionName.empty())
+        << document;
+  }
+  UpdateInfo mandatoryOnly = ReadUpdateDocument(R"({"needUpdate":false,"mustUpdate":true})");
+  EXPECT_EQ(mandatoryOnly.needUpdate, 0);
+  EXPECT_EQ(mandatoryOnly.mustUpdate, 1);
+}
+
+}  // namespace

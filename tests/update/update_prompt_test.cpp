@@ -1,0 +1,91 @@
+#include "update/update_prompt.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/addresses.h"
+
+namespace {
+
+constexpr char16_t kBareText[] =
+    u"更新内容:\n--------------------\n--------------------\n\n"
+    u"推荐您立即更新以获取最佳体验。\n\n是否现在更新？";
+
+UpdateInfo Offer(std::u16string title, std::u16string versionName, std::u16string message,
+                 std::u16string url = u"", int32_t mustUpdate = 0) {
+  UpdateInfo info;
+  info.needUpdate = 1;
+  info.mustUpdate = mustUpdate;
+  info.title = std::move(title);
+  info.versionName = std::move(versionName);
+  info.message = std::move(message);
+  info.url = std::move(url);
+  return info;
+}
+
+TEST(ComposeUpdatePrompt, BareTextIs73Units) {
+  UpdatePrompt prompt = ComposeUpdatePrompt(Offer(u"", u"", u""));
+  EXPECT_EQ(prompt.text, kBareText);
+  EXPECT_EQ(prompt.text.size(), 73u);
+  EXPECT_EQ(prompt.caption, u"New Version Available");
+  EXPECT_EQ(prompt.style, 0x44u);
+}
+
+TEST(ComposeUpdatePrompt, FullText) {
+  UpdatePrompt prompt = ComposeUpdatePrompt(Offer(u"Ostrel 2.0", u"2.0.1", u"修复\n更快", u"", 1));
+  EXPECT_EQ(prompt.caption, u"Ostrel 2.0");
+  EXPECT_EQ(prompt.text,
+            u"版本: 2.0.1\n\n更新内容:\n--------------------\n修复\n更快\n--------------------\n\n"
+            u"推荐您立即更新以获取最佳体验。\n\n是否现在更新？");
+  EXPECT_EQ(prompt.text.size(), 73u + 5 + 6 + 5 + 1);
+  EXPECT_EQ(prompt.style, 0x40u);
+}
+
+TEST(ComposeUpdatePrompt, FieldsUsedUnchanged) {
+  // Blanks and line breaks are not empty, and a message ending in a line feed gets one more.
+  EXPECT_EQ(ComposeUpdatePrompt(Offer(u" ", u"", u"")).caption, u" ");
+  EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"\n", u"")).text, u"版本: \n\n\n" + std::u16string(kBareText));
+  std::u16string text = ComposeUpdatePrompt(Offer(u"", u"", u"notes\n")).text;
+  EXPECT_NE(text.find(u"--------------------\nnotes\n\n--------------------\n\n"), std::u16string::npos);
+  // Any non-zero mustUpdate is set.
+  EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"", u"", u"", -1)).style, 0x40u);
+}
+
+struct AnswerCase {
+  const char* name;
+  int32_t answer;
+  std::u16string url;
+  int32_t mustUpdate;
+  std::optional<std::u16string> opened;
+  bool ends;
+};
+
+TEST(ResolvePromptAnswer, OpensOnlyWebAddressesOnConfirmation) {
+  const std::u16string fallback = kDownloadPageUrl;
+  const std::vector<AnswerCase> cases = {
+      {"yes opens the url", 6, u"https://a.test/x", 0, u"https://a.test/x", false},
+      {"ok opens the url and ends", 1, u"http://a.test/", 1, u"http://a.test/", true},
+      {"no opens nothing", 7, u"https://a.test/", 0, std::nullopt, false},
+      {"failure opens nothing, mandatory ends", 0, u"https://a.test/", 1, std::nullopt, true},
+      {"other answers open nothing", 2, u"https://a.test/", 0, std::nullopt, false},
+      {"empty url opens the download page", 6, u"", 0, fallback, false},
+      {"scheme in any case, passed unchanged", 6, u"HtTpS://A.test/ x ", 0, u"HtTpS://A.test/ x ", false},
+      {"local program", 6, u"C:\\Windows\\calc.exe", 0, fallback, false},
+      {"network share", 6, u"\\\\host\\share\\x.exe", 0, fallback, false},
+      {"file address", 1, u"file:///C:/x.exe", 1, fallback, true},
+      {"other protocol", 6, u"ms-settings:", 0, fallback, false},
+      {"scheme without slashes", 6, u"http:x.exe", 0, fallback, false},
+      {"web scheme not first", 6, u" https://a.test/", 0, fallback, false},
+      {"longer scheme", 6, u"httpx://a.test/", 0, fallback, false},
+      {"scheme alone", 6, u"https:/", 0, fallback, false},
+  };
+  for (const AnswerCase& c : cases) {
+    PromptOutcome outcome = ResolvePromptAnswer(c.answer, Offer(u"", u"", u"", c.url, c.mustUpdate));
+    EXPECT_EQ(outcome.addressToOpen, c.opened) << c.name;
+    EXPECT_EQ(outcome.endProgram, c.ends) << c.name;
+  }
+}
+
+}  // namespace

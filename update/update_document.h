@@ -1,0 +1,26 @@
+// Reading the update document. The document is read by plain substring search for each quoted
+// key, not parsed as JSON; these rules are the format the update service writes to, so they
+// keep its corners: the first occurrence wins, values are raw bytes, escapes stay undecoded.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "update/update_info.h"
+
+// The raw bytes between the first two double quotes after the first colon that follows the
+// first occurrence of "key" (quotes included in the match); empty when any of these is missing.
+std::string ExtractJsonString(std::string_view document, std::string_view key);
+
+// True when, after the colon that follows "key" and any spaces and tabs, the next four bytes are
+// "true"; false in every other case.
+bool ExtractJsonBool(std::string_view document, std::string_view key);
+
+// UTF-8 to UTF-16, up to the first NUL byte; malformed sequences become U+FFFD, never a failure.
+std::u16string Utf8ToWide(std::string_view utf8);
+
+// Turns each backslash-n pair into one line feed, in one pass; other escapes stay as they are.
+void ConvertEscapedLineBreaks(std::u16string& message);
+
+// The six values of an update document, with the message's escaped line breaks converted.
+UpdateInfo ReadUpdateDocument(std::string_view document);
