@@ -1,3 +1,72 @@
 #include "update/update_check.h"
 
-void RunUpdateCheck() {}
+#include <windows.h>
+#include <wininet.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "app/addresses.h"
+#include "app/globals.h"
+#include "app/wide_text.h"
+#include "update/update_document.h"
+
+namespace {
+
+// Far beyond any real update document; an endless body (broken or hostile, the channel is plain
+// HTTP) must not grow until memory runs out.
+constexpr size_t kMaximumBodySize = 1 << 20;
+constexpr DWORD kReadSize = 4096;
+
+struct InternetHandleCloser {
+  void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
+};
+using InternetHandle = std::unique_ptr<void, InternetHandleCloser>;
+
+// The update document's bytes, or nothing when no answer was obtained or it passed the cap.
+std::optional<std::string> FetchUpdateDocument() {
+  InternetHandle internet(
+      InternetOpenW(L"Ostrel Browser", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  if (!internet) return std::nullopt;
+  InternetHandle request(InternetOpenUrlW(internet.get(), AsWide(kUpdateCheckUrl), nullptr, 0,
+                                          INTERNET_FLAG_RELOAD, 0));
+  if (!request) return std::nullopt;
+
+  std::string body;
+  char buffer[kReadSize];
+  DWORD read = 0;
+  // A failed read ends the body like its end does; what came before it is used.
+  while (InternetReadFile(request.get(), buffer, kReadSize, &read) && read > 0) {
+    body.append(buffer, read);
+    if (body.size() > kMaximumBodySize) return std::nullopt;
+  }
+  return body;
+}
+
+void StoreUpdateInfo(UpdateInfo document) {
+  g_updateInfo.needUpdate = document.needUpdate;
+  g_updateInfo.mustUpdate = document.mustUpdate;
+  g_updateInfo.title = std::move(document.title);
+  g_updateInfo.message = std::move(document.message);
+  g_updateInfo.url = std::move(document.url);
+  g_updateInfo.versionName = std::move(document.versionName);
+}
+
+}  // namespace
+
+void RunUpdateCheck() {
+  // The standard library reports allocation failure by throwing; on this thread that means the
+  // check has no result, not that the process ends.
+  try {
+    std::optional<std::string> body = FetchUpdateDocument();
+    if (!body) return;
+    StoreUpdateInfo(ReadUpdateDocument(*body));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  g_updateInfoPublished.store(true, std::memory_order_release);
+  if (g_updateInfo.needUpdate && g_mainWindow)
+    PostMessageW(g_mainWindow, WM_UPDATE_AVAILABLE, 0, 0);
+}

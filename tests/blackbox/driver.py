@@ -10,6 +10,7 @@ import os
 import select
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -18,6 +19,7 @@ import urllib.parse
 WINE = os.environ.get("OSTREL_WINE", "wine")
 PROGRAM = os.environ.get("OSTREL_PROGRAM", "")
 WINDOW_HELPER = os.environ.get("OSTREL_WINDOW_HELPER", "")
+UPDATE_CHECK_RUNNER = os.environ.get("OSTREL_UPDATE_CHECK_RUNNER", "")
 UPDATE_CHECK_URL = os.environ.get("OSTREL_UPDATE_CHECK_URL", "")
 HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
@@ -31,6 +33,19 @@ IDOK, IDYES, IDNO = 1, 6, 7
 def windows_path(path):
     return subprocess.run(["winepath", "-w", path], capture_output=True, text=True,
                           check=True).stdout.strip()
+
+
+def run(path, timeout=60):
+    """Runs a console program to its end and returns what it printed.
+
+    Its output goes through a file, not a pipe: Wine's own helper processes (the desktop,
+    services) inherit the program's handles and would hold a pipe open long after it ended.
+    """
+    with tempfile.TemporaryFile() as output:
+        subprocess.run([WINE, path], stdout=output, stderr=subprocess.DEVNULL, timeout=timeout,
+                       check=True)
+        output.seek(0)
+        return output.read().decode()
 
 
 class WindowHelper:
@@ -100,7 +115,9 @@ class UpdateServer:
                 pass
 
             def do_GET(self):
-                server.requests.append({"path": self.path, "headers": dict(self.headers)})
+                # The request line as sent: self.path has leading slashes collapsed.
+                path = self.requestline.split(" ")[1]
+                server.requests.append({"path": path, "headers": dict(self.headers)})
                 getattr(server, "_answer_" + server.behaviour)(self)
 
         address = urllib.parse.urlsplit(UPDATE_CHECK_URL)
@@ -114,7 +131,9 @@ class UpdateServer:
         handler.send_response(self.status)
         handler.send_header("Content-Type", "application/json; charset=utf-8")
         handler.send_header("Content-Length", str(len(self.body)))
+        handler.send_header("Connection", "close")
         handler.end_headers()
+        handler.close_connection = True
         for piece in self.chunks or [self.body]:
             handler.wfile.write(piece)
             handler.wfile.flush()

@@ -16,43 +16,17 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "json_text.h"
+
 namespace {
 
 constexpr wchar_t kMainWindowClass[] = L"OSTREL_WINDOW_CLASS";
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
-  std::string result(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
-}
-
-std::string Json(const std::wstring& text) {
-  std::string out = "\"";
-  for (unsigned char c : Utf8(text)) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 std::wstring WindowText(HWND window) {
   std::wstring text(GetWindowTextLengthW(window) + 1, L'\0');
@@ -223,9 +197,7 @@ int main() {
   for (std::string line; std::getline(std::cin, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    std::string answer = Run(line) + "\n";
-    std::fwrite(answer.data(), 1, answer.size(), stdout);
-    std::fflush(stdout);
+    WriteLine(Run(line));
   }
   return 0;
 }
