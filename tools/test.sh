@@ -12,6 +12,12 @@ configure_native "$build/native" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build/native"
 ctest --test-dir "$build/native" --output-on-failure
 
+# The same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run.
+CC=clang CXX=clang++ configure_native "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSTREL_SANITIZE=ON
+cmake --build "$build/sanitize"
+ctest --test-dir "$build/sanitize" --output-on-failure
+
 configure_windows "$build/windows"
 cmake --build "$build/windows"
 xvfb-run -a -s "-screen 0 1920x1080x24" \

@@ -1,13 +1,27 @@
 #include "update/update_document.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
+
+size_t FindPattern(std::string_view text, std::string_view pattern) {
+#if defined(__GLIBC__)
+  // glibc's memmem is a vectorised two-way search; a plain find stops at every double quote of
+  // the document to compare there.
+  const void* at = memmem(text.data(), text.size(), pattern.data(), pattern.size());
+  return at ? static_cast<const char*>(at) - text.data() : std::string_view::npos;
+#else
+  return text.find(pattern);
+#endif
+}
 
 // The position of the value's colon: the first colon from the first occurrence of "key".
 size_t FindValueColon(std::string_view document, std::string_view key) {
   std::string pattern;
   pattern.reserve(key.size() + 2);
   pattern.append(1, '"').append(key).append(1, '"');
-  size_t keyAt = document.find(pattern);
+  size_t keyAt = FindPattern(document, pattern);
   return keyAt == std::string_view::npos ? keyAt : document.find(':', keyAt);
 }
 
@@ -36,17 +50,19 @@ bool ExtractJsonBool(std::string_view document, std::string_view key) {
   return document.substr(at).starts_with("true");
 }
 
-void ConvertEscapedLineBreaks(std::u16string& message) {
-  size_t out = 0;
-  for (size_t in = 0; in < message.size(); ++out) {
-    if (message[in] == u'\\' && in + 1 < message.size() && message[in + 1] == u'n') {
-      message[out] = u'\n';
-      in += 2;
-    } else {
-      message[out] = message[in++];
-    }
+std::string ConvertEscapedLineBreaks(std::string_view message) {
+  std::string converted;
+  converted.reserve(message.size());
+  // Copies the runs between backslashes whole; a pair found becomes one line feed.
+  for (size_t at = 0; at < message.size();) {
+    size_t backslash = std::min(message.find('\\', at), message.size());
+    converted.append(message, at, backslash - at);
+    if (backslash == message.size()) break;
+    const bool lineBreak = backslash + 1 < message.size() && message[backslash + 1] == 'n';
+    converted.push_back(lineBreak ? '\n' : '\\');
+    at = backslash + (lineBreak ? 2 : 1);
   }
-  message.resize(out);
+  return converted;
 }
 
 UpdateInfo ReadUpdateDocument(std::string_view document) {
@@ -55,9 +71,8 @@ UpdateInfo ReadUpdateDocument(std::string_view document) {
   info.mustUpdate = ExtractJsonBool(document, "mustUpdate") ? 1 : 0;
   // Views, not copies: the values go straight from the document into UTF-16.
   info.title = Utf8ToWide(FindJsonString(document, "title"));
-  info.message = Utf8ToWide(FindJsonString(document, "message"));
+  info.message = Utf8ToWide(ConvertEscapedLineBreaks(FindJsonString(document, "message")));
   info.url = Utf8ToWide(FindJsonString(document, "url"));
   info.versionName = Utf8ToWide(FindJsonString(document, "versionName"));
-  ConvertEscapedLineBreaks(info.message);
   return info;
 }

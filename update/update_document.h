@@ -19,8 +19,10 @@ bool ExtractJsonBool(std::string_view document, std::string_view key);
 // UTF-8 to UTF-16, up to the first NUL byte; malformed sequences become U+FFFD, never a failure.
 std::u16string Utf8ToWide(std::string_view utf8);
 
-// Turns each backslash-n pair into one line feed, in one pass; other escapes stay as they are.
-void ConvertEscapedLineBreaks(std::u16string& message);
+// Turns each backslash-n pair of the message's bytes into one line feed, in one pass; other
+// escapes stay as they are. Backslash, n and line feed are ASCII, which UTF-8 never uses inside
+// a multi-byte sequence, so this is the same before decoding as after it.
+std::string ConvertEscapedLineBreaks(std::string_view message);
 
 // The six values of an update document, with the message's escaped line breaks converted.
 UpdateInfo ReadUpdateDocument(std::string_view document);
