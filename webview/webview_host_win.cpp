@@ -1,3 +1,55 @@
 #include "webview/webview_host.h"
 
-void InitializeWebView(HWND) {}
+#include "app/addresses.h"
+#include "app/globals.h"
+#include "app/wide_text.h"
+#include "webview/completion_handler.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
+  if (controller) {
+    g_webViewController = controller;
+    g_webView = nullptr;
+    g_webViewController->get_CoreWebView2(&g_webView);
+  }
+  if (!controller || !g_webView) return S_OK;
+
+  ComPtr<ICoreWebView2Settings> settings;
+  g_webView->get_Settings(&settings);
+  if (settings) {
+    settings->put_IsScriptEnabled(TRUE);
+    settings->put_AreDefaultScriptDialogsEnabled(TRUE);
+    settings->put_IsWebMessageEnabled(TRUE);
+  }
+  // Sized from the window as it is now: resizes before the controller came were not applied.
+  if (g_webViewController && g_mainWindow) {
+    RECT bounds;
+    GetClientRect(g_mainWindow, &bounds);
+    g_webViewController->put_Bounds(bounds);
+  }
+  g_webView->Navigate(AsWide(kHomePageUrl));
+  return S_OK;
+}
+
+HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment) {
+  if (!environment) return S_OK;
+  auto handler = MakeCompletionHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+                                       IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler>(
+      OnControllerCreated);
+  if (handler) environment->CreateCoreWebView2Controller(window, handler.Get());
+  return S_OK;
+}
+
+}  // namespace
+
+void InitializeWebView(HWND window) {
+  auto handler = MakeCompletionHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+                                       IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler>(
+      [window](HRESULT, ICoreWebView2Environment* environment) {
+        return OnEnvironmentCreated(window, environment);
+      });
+  if (handler) CreateCoreWebView2EnvironmentWithOptions(nullptr, nullptr, nullptr, handler.Get());
+}

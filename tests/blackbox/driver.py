@@ -69,6 +69,8 @@ class WindowHelper:
             self.process.wait(10)
         except subprocess.TimeoutExpired:
             self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
 
 
 class Program:

@@ -9,6 +9,7 @@
 //   show HWND SHOW_COMMAND       ShowWindow, then find's report
 //   msgbox [TIMEOUT_MS]          a message box owned by a main window: caption, text, buttons
 //   answer BUTTON_ID             posts that button's command to the message box
+//   dialogs                      how many dialog windows are visible, owned or not
 //
 // HWND may be "main" for the first main window.
 #include <windows.h>
@@ -178,6 +179,16 @@ std::string Run(const std::string& line) {
   if (command == "msgbox") {
     DWORD timeout = static_cast<DWORD>(ParseNumber(arg(0, "0")));
     return ReportMessageBox(WaitFor(OwnedMessageBox, timeout));
+  }
+  if (command == "dialogs") {
+    int count = 0;
+    EnumWindows(
+        [](HWND window, LPARAM count) -> BOOL {
+          if (ClassName(window) == L"#32770" && IsWindowVisible(window)) ++*reinterpret_cast<int*>(count);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return "{\"dialogs\":" + Number(count) + "}";
   }
   if (command == "answer" && args.size() == 1) {
     HWND box = OwnedMessageBox();

@@ -1,0 +1,142 @@
+"""The web view host under Wine: the call chain as the loader double logs it, and the real
+loader without a WebView2 Runtime."""
+import os
+import tempfile
+import time
+import unittest
+
+from driver import (HOME_PAGE_URL, PROGRAM, SW_MINIMIZE, SW_RESTORE, WM_CLOSE, ProgramTestCase)
+
+PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
+
+CHAIN_START = [
+    "CreateCoreWebView2EnvironmentWithOptions browserFolder=null userDataFolder=null options=null",
+    "EnvironmentCompleted 0x00000000 environment",
+    "CreateCoreWebView2Controller parent={hwnd}",
+    "ControllerCompleted 0x00000000 controller",
+    "get_CoreWebView2",
+]
+SETTINGS = ["get_Settings", "put_IsScriptEnabled 1", "put_AreDefaultScriptDialogsEnabled 1",
+            "put_IsWebMessageEnabled 1"]
+
+
+def bounds(window):
+    return f"put_Bounds 0 0 {window['clientWidth']} {window['clientHeight']}"
+
+
+class WebViewTest(ProgramTestCase):
+    def start_with_double(self, fail="", delay_ms=0, show=None):
+        handle, self.log_path = tempfile.mkstemp(suffix=".log")
+        os.close(handle)
+        self.addCleanup(os.remove, self.log_path)
+        env = {"OSTREL_WEBVIEW_LOG": self.log_path, "OSTREL_WEBVIEW_FAIL": fail,
+               "OSTREL_WEBVIEW_DELAY_MS": str(delay_ms)}
+        return self.start(PROGRAM_WITH_DOUBLE, env=env, show=show)
+
+    def calls(self, *, releases=False):
+        with open(self.log_path) as log:
+            lines = log.read().splitlines()
+        return [line for line in lines if releases or not line.startswith("Release ")]
+
+    def wait_for_call(self, prefix, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(line.startswith(prefix) for line in self.calls()):
+                return
+            time.sleep(0.1)
+        self.fail(f"no {prefix} in {self.calls()}")
+
+    def close(self, program):
+        self.helper("post", "main", WM_CLOSE, 0, 0)
+        self.assertExitsWith(program, 0)
+
+    def test_chain_sets_up_sizes_and_navigates_once_in_order(self):
+        program = self.start_with_double()
+        window = self.main_window()
+        self.wait_for_call("Navigate")
+        chain = [line.format(hwnd=window["hwnd"]) for line in CHAIN_START]
+        self.assertEqual(self.calls(),
+                         chain + SETTINGS + [bounds(window), "Navigate " + HOME_PAGE_URL])
+
+        resized = self.helper("size", "main", 1300, 850)
+        minimised = self.helper("show", "main", SW_MINIMIZE)
+        restored = self.helper("show", "main", SW_RESTORE)
+        sizes = [line for line in self.calls() if line.startswith("put_Bounds")][1:]
+        self.assertEqual(sizes[0], bounds(resized))
+        self.assertIn("put_Bounds 0 0 0 0", sizes)
+        self.assertEqual(minimised["clientWidth"], 0)
+        self.assertEqual(sizes[-1], bounds(restored))
+        self.assertEqual(sum(line.startswith("Navigate") for line in self.calls()), 1)
+
+        # Once their completion has run, the program holds no reference to either handler.
+        handlers = [line for line in self.calls(releases=True) if "-handler" in line]
+        self.assertEqual(handlers, ["Release environment-handler 0", "Release controller-handler 0"])
+
+        self.close(program)
+        # Released at exit: the controller first, then the web view.
+        releases = [line for line in self.calls(releases=True)
+                    if line.startswith(("Release controller", "Release webview"))][-2:]
+        self.assertEqual([line.split()[1] for line in releases], ["controller", "webview"])
+
+    def test_late_controller_gets_the_size_of_its_moment(self):
+        program = self.start_with_double(delay_ms=4000)
+        self.main_window()
+        resized = self.helper("size", "main", 1250, 820)
+        self.wait_for_call("Navigate")
+        self.assertEqual([line for line in self.calls() if line.startswith("put_Bounds")],
+                         [bounds(resized)])
+        self.close(program)
+
+    def test_controller_arriving_while_minimised_gets_an_empty_rectangle(self):
+        program = self.start_with_double(delay_ms=3000, show="min")
+        self.assertTrue(self.main_window()["iconic"])
+        self.wait_for_call("Navigate")
+        self.assertIn("put_Bounds 0 0 0 0", self.calls())
+        restored = self.helper("show", "main", SW_RESTORE)
+        self.assertEqual(self.calls()[-1], bounds(restored))
+        self.close(program)
+
+    def test_closing_before_the_controller_arrives_ends_with_zero(self):
+        program = self.start_with_double(delay_ms=60000)
+        self.main_window()
+        self.wait_for_call("CreateCoreWebView2Controller")
+        started = time.monotonic()
+        self.close(program)
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertNotIn("ControllerCompleted", " ".join(self.calls()))
+
+    def test_each_failure_stops_the_chain_where_it_should(self):
+        cases = {
+            "environment": ["CreateCoreWebView2EnvironmentWithOptions", "EnvironmentCompleted"],
+            "controller": ["CreateCoreWebView2EnvironmentWithOptions", "EnvironmentCompleted",
+                           "CreateCoreWebView2Controller", "ControllerCompleted"],
+            "webview": ["CreateCoreWebView2EnvironmentWithOptions", "EnvironmentCompleted",
+                        "CreateCoreWebView2Controller", "ControllerCompleted", "get_CoreWebView2",
+                        "put_Bounds"],  # the controller still follows resizes
+            "settings": ["CreateCoreWebView2EnvironmentWithOptions", "EnvironmentCompleted",
+                         "CreateCoreWebView2Controller", "ControllerCompleted", "get_CoreWebView2",
+                         "get_Settings", "put_Bounds", "Navigate", "put_Bounds"],
+        }
+        for fail, expected in cases.items():
+            with self.subTest(fail=fail):
+                program = self.start_with_double(fail=fail)
+                self.main_window()
+                self.wait_for_call(expected[3] if fail != "environment" else expected[1])
+                time.sleep(0.5)
+                self.helper("size", "main", 1300, 850)
+                self.close(program)
+                self.assertEqual([line.split()[0] for line in self.calls()], expected)
+
+    def test_real_loader_without_a_runtime_leaves_a_working_empty_window(self):
+        program = self.start(PROGRAM)
+        window = self.main_window()
+        self.assertEqual((window["width"], window["height"]), (1400, 900))
+        time.sleep(2)
+        self.assertEqual(self.helper("size", "main", 1300, 850)["width"], 1300)
+        self.assertEqual(self.helper("dialogs")["dialogs"], 0)
+        self.assertTrue(program.running())
+        self.close(program)
+
+
+if __name__ == "__main__":
+    unittest.main()
