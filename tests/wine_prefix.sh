@@ -13,10 +13,23 @@ case "${1:-}" in
     # A persistent server keeps Wine warm between the tests' many short processes.
     wineserver -p >/dev/null 2>&1
     wineboot -i >/dev/null 2>&1
-    # Nothing in the tests may reach the host's browser or desktop through Wine's shell.
-    for scheme in http https file; do
-      wine reg add "HKCU\\Software\\Classes\\$scheme\\shell\\open\\command" /ve /d '"C:\\windows\\system32\\rundll32.exe"' /f >/dev/null
-    done
+    # Nothing in the tests may reach the host's browser or desktop through Wine's shell: the
+    # schemes the program may open go to the open recorder (OSTREL_OPEN_RECORDER), or nowhere.
+    # Wine draws the window frames itself, since Xvfb has no window manager to do it.
+    handler='C:\\windows\\system32\\rundll32.exe'
+    if [[ -n ${OSTREL_OPEN_RECORDER:-} ]]; then
+      handler=$(winepath -w "$OSTREL_OPEN_RECORDER" | sed 's/\\/\\\\/g')
+    fi
+    settings=$WINEPREFIX/test-settings.reg
+    {
+      echo 'REGEDIT4'
+      for scheme in http https file; do
+        printf '\n[HKEY_CLASSES_ROOT\\%s\\shell\\open\\command]\n' "$scheme"
+        printf '@="\\"%s\\" \\"%%1\\""\n' "$handler"
+      done
+      printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
+    } >"$settings"
+    wine regedit /S "$(winepath -w "$settings")"
     ;;
   stop)
     wineserver -k 2>/dev/null || true
