@@ -20,5 +20,6 @@ ctest --test-dir "$build/sanitize" --output-on-failure
 
 configure_windows "$build/windows"
 cmake --build "$build/windows"
+cmake --build "$build/windows" --target package  # the ZIP and the installer, tested below
 xvfb-run -a -s "-screen 0 1920x1080x24" \
   ctest --test-dir "$build/windows" --output-on-failure

@@ -1,0 +1,17 @@
+# What a user gets: the program folder as a ZIP, and a per-user NSIS installer of the same files.
+install(TARGETS OstrelBrowser RUNTIME DESTINATION .)
+install(FILES ${WEBVIEW2_LOADER_DLL} ${CMAKE_SOURCE_DIR}/LICENSE.txt DESTINATION .)
+install(FILES ${WEBVIEW2_LICENSE} DESTINATION . RENAME WebView2-LICENSE.txt)
+install(FILES ${WEBVIEW2_NOTICE} DESTINATION . RENAME WebView2-NOTICE.txt)
+
+set(CPACK_PACKAGE_NAME "Ostrel Browser")
+set(CPACK_PACKAGE_VENDOR "Ostrel")
+set(CPACK_PACKAGE_FILE_NAME "OstrelBrowser-${PROJECT_VERSION}-win64")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "Ostrel Browser")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE.txt)
+set(CPACK_GENERATOR ZIP NSIS)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_NSIS_MUI_ICON ${CMAKE_SOURCE_DIR}/resources/ostrel.ico)
+# CPack takes NSIS.template.in from the module path before its own.
+list(PREPEND CMAKE_MODULE_PATH ${CMAKE_SOURCE_DIR}/installer)
+include(CPack)
