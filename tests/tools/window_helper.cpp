@@ -10,6 +10,8 @@
 //   msgbox [TIMEOUT_MS]          a message box owned by a main window: caption, text, buttons
 //   answer BUTTON_ID             posts that button's command to the message box
 //   dialogs                      how many dialog windows are visible, owned or not
+//   startup PATH CLASS           starts PATH, times it until its first visible window of CLASS,
+//                                closes that window and reports the time and the exit code
 //
 // HWND may be "main" for the first main window.
 #include <windows.h>
@@ -125,6 +127,60 @@ std::string ReportMessageBox(HWND box) {
          ",\"buttons\":[" + buttons + "]}";
 }
 
+std::wstring Wide(const std::string& text) {
+  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+  wide.pop_back();
+  return wide;
+}
+
+std::string MeasureStartup(const std::string& path, const std::string& className) {
+  struct Search {
+    DWORD process;
+    std::wstring className;
+    HWND window;
+  } search{0, Wide(className), nullptr};
+  std::wstring commandLine = L"\"" + Wide(path) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  LARGE_INTEGER frequency, start, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process))
+    return R"({"error":"not started"})";
+  search.process = process.dwProcessId;
+  for (DWORD waited = 0; !search.window && waited < 30000; ++waited) {
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+          auto* search = reinterpret_cast<Search*>(context);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          if (owner != search->process || !IsWindowVisible(window) ||
+              ClassName(window) != search->className)
+            return TRUE;
+          search->window = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (!search.window) Sleep(1);
+  }
+  QueryPerformanceCounter(&now);
+  const double ms = 1000.0 * (now.QuadPart - start.QuadPart) / frequency.QuadPart;
+  if (search.window) PostMessageW(search.window, WM_CLOSE, 0, 0);
+  WaitForSingleObject(process.hProcess, 10000);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (!search.window) return R"({"error":"no window"})";
+  char result[96];
+  std::snprintf(result, sizeof result, "{\"ms\":%.2f,\"exit\":%lu}", ms,
+                static_cast<unsigned long>(exitCode));
+  return result;
+}
+
 long long ParseNumber(const std::string& word) { return std::strtoll(word.c_str(), nullptr, 0); }
 
 HWND ParseWindow(const std::string& word) {
@@ -180,6 +236,7 @@ std::string Run(const std::string& line) {
     DWORD timeout = static_cast<DWORD>(ParseNumber(arg(0, "0")));
     return ReportMessageBox(WaitFor(OwnedMessageBox, timeout));
   }
+  if (command == "startup" && args.size() == 2) return MeasureStartup(args[0], args[1]);
   if (command == "dialogs") {
     int count = 0;
     EnumWindows(

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Start-up under Wine: process start to visible main window, for the program and for a minimal
+# Win32 window program built with the same flags, alternating, median of 7 each, and the ratio.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/common.sh"
+
+"$root/tools/setup.sh"
+configure_windows "$build/windows"
+cmake --build "$build/windows" --target OstrelBrowser minimal_window window_helper
+
+export WINEPREFIX=$build/startup-wineprefix WINEDEBUG=-all WINEARCH=win64
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export root build
+xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
+  "$root/tests/wine_prefix.sh" start
+  trap "\"$root/tests/wine_prefix.sh\" stop" EXIT
+  program=$(winepath -w "$build/windows/bin/OstrelBrowser.exe")
+  minimal=$(winepath -w "$build/windows/tests/minimal_window.exe")
+  {
+    for run in 0 1 2 3 4 5 6 7; do  # run 0 warms Wine up and is not counted
+      echo "startup $program OSTREL_WINDOW_CLASS"
+      echo "startup $minimal MINIMAL_WINDOW_CLASS"
+    done
+  } | wine "$build/windows/tests/window_helper.exe"
+' | python3 -c '
+import json, statistics, sys
+runs = [json.loads(line) for line in sys.stdin if line.startswith("{")]
+assert all("ms" in r and r["exit"] == 0 for r in runs), runs
+program = statistics.median(r["ms"] for r in runs[2::2])
+minimal = statistics.median(r["ms"] for r in runs[3::2])
+print(f"program {program:.1f} ms, minimal window program {minimal:.1f} ms, "
+      f"ratio {program / minimal:.3f} (median of 7 each)")
+'
