@@ -28,6 +28,9 @@ case "${1:-}" in
         printf '@="\\"%s\\" \\"%%1\\""\n' "$handler"
       done
       printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
+      # Dialog text in a font with Chinese glyphs: the CJK font the setup installs.
+      printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n'
+      printf '"Tahoma"="WenQuanYi Zen Hei"\n"MS Shell Dlg"="WenQuanYi Zen Hei"\n'
     } >"$settings"
     wine regedit /S "$(winepath -w "$settings")"
     ;;
