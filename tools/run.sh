@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the program and runs it under Wine beside a local demo update endpoint: on your display
-# when DISPLAY is set (close the window to end), otherwise on Xvfb, saving a screenshot to
-# build/screenshot.png.
+# Builds the program and runs it under Wine beside a local demo update endpoint that offers an
+# optional update: on your display when DISPLAY is set (close the window to end), otherwise on
+# Xvfb, saving a screenshot to build/screenshot.png. Its Wine prefix sends addresses to no
+# browser, so the prompt's Yes opens nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -10,24 +11,25 @@ source "$root/tools/common.sh"
 configure_windows "$build/windows"
 cmake --build "$build/windows"
 
-export WINEPREFIX=${OSTREL_RUN_WINEPREFIX:-$build/run-wineprefix}
-export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
-[[ -f $WINEPREFIX/system.reg ]] || "$root/tests/wine_prefix.sh" start
+export WINEPREFIX=$build/run-wineprefix WINEDEBUG=-all WINEARCH=win64
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export root build program=$build/windows/bin/OstrelBrowser.exe
 
 python3 "$root/tools/demo_server.py" &
 server=$!
-trap 'kill $server 2>/dev/null; wineserver -k 2>/dev/null || true' EXIT
+trap 'kill $server 2>/dev/null; "$root/tests/wine_prefix.sh" stop' EXIT
 
-program=$build/windows/bin/OstrelBrowser.exe
+# Wine's desktop belongs to the display it first starts on: make the prefix there.
 if [[ -n ${DISPLAY:-} ]]; then
+  "$root/tests/wine_prefix.sh" start
   wine "$program"
 else
-  export root build program
   xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
+    "$root/tests/wine_prefix.sh" start
     wine "$program" &
-    sleep 12
+    echo "msgbox 30000" | wine "$build/windows/tests/window_helper.exe"
+    sleep 2
     xwd -root -silent | convert xwd:- "$build/screenshot.png"
-    echo "find" | wine "$build/windows/tests/window_helper.exe"
     echo "post main 16 0 0" | wine "$build/windows/tests/window_helper.exe" >/dev/null
     wait
   '
