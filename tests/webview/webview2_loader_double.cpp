@@ -116,6 +116,31 @@ Interface* Handing(Object* object) {
   return reinterpret_cast<Interface*>(object);
 }
 
+// A getter's answer: the object with a reference for the caller, or nothing when told to fail.
+template <typename Interface>
+HRESULT HandOut(const char* call, const char* failStep, Object* object, Interface** out) {
+  Log(call);
+  *out = Fails(failStep) ? nullptr : Handing<Interface>(object);
+  return *out ? S_OK : E_FAIL;
+}
+
+// A completion: delivers the object (or nothing, with a failure code, when told to fail), then
+// logs the handler's count after the double's own reference is dropped.
+template <typename Handler, typename Interface>
+void Complete(Handler* handler, const char* label, const char* step, HRESULT failure,
+              Object* object) {
+  const bool fail = Fails(step);
+  const HRESULT result = fail ? failure : S_OK;
+  std::string line = label;
+  line.append(" ").append(Hex(result)).append(" ").append(fail ? "null" : object->name);
+  Log(line);
+  Interface* delivered = fail ? nullptr : Handing<Interface>(object);
+  handler->lpVtbl->Invoke(handler, result, delivered);
+  if (delivered) delivered->lpVtbl->Release(delivered);
+  Log(std::string("Release ") + object->name + "-handler " +
+      std::to_string(handler->lpVtbl->Release(handler)));
+}
+
 // --- Settings --------------------------------------------------------------------------------
 
 HRESULT STDMETHODCALLTYPE PutIsScriptEnabled(ICoreWebView2Settings*, BOOL value) {
@@ -143,13 +168,7 @@ Object g_settings = {&kSettingsVtable, 1, "settings", nullptr};
 // --- Web view --------------------------------------------------------------------------------
 
 HRESULT STDMETHODCALLTYPE GetSettings(ICoreWebView2*, ICoreWebView2Settings** settings) {
-  Log("get_Settings");
-  if (Fails("settings")) {
-    *settings = nullptr;
-    return E_FAIL;
-  }
-  *settings = Handing<ICoreWebView2Settings>(&g_settings);
-  return S_OK;
+  return HandOut("get_Settings", "settings", &g_settings, settings);
 }
 
 HRESULT STDMETHODCALLTYPE Navigate(ICoreWebView2*, LPCWSTR uri) {
@@ -174,13 +193,7 @@ HRESULT STDMETHODCALLTYPE PutBounds(ICoreWebView2Controller*, RECT bounds) {
 }
 
 HRESULT STDMETHODCALLTYPE GetCoreWebView2(ICoreWebView2Controller*, ICoreWebView2** webView) {
-  Log("get_CoreWebView2");
-  if (Fails("webview")) {
-    *webView = nullptr;
-    return E_FAIL;
-  }
-  *webView = Handing<ICoreWebView2>(&g_webView);
-  return S_OK;
+  return HandOut("get_CoreWebView2", "webview", &g_webView, webView);
 }
 
 const ICoreWebView2ControllerVtbl kControllerVtable = [] {
@@ -200,14 +213,8 @@ HRESULT STDMETHODCALLTYPE CreateController(
   handler->lpVtbl->AddRef(handler);
   const char* delay = std::getenv("OSTREL_WEBVIEW_DELAY_MS");
   Later(delay ? std::atoi(delay) : 0, [handler] {
-    const bool fail = Fails("controller");
-    const HRESULT result = fail ? HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) : S_OK;
-    Log("ControllerCompleted " + Hex(result) + (fail ? " null" : " controller"));
-    ICoreWebView2Controller* controller =
-        fail ? nullptr : Handing<ICoreWebView2Controller>(&g_controller);
-    handler->lpVtbl->Invoke(handler, result, controller);
-    if (controller) controller->lpVtbl->Release(controller);
-    Log("Release controller-handler " + std::to_string(handler->lpVtbl->Release(handler)));
+    Complete<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, ICoreWebView2Controller>(
+        handler, "ControllerCompleted", "controller", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), &g_controller);
   });
   return S_OK;
 }
@@ -228,14 +235,8 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
       " userDataFolder=" + Text(userDataFolder) + " options=" + (options ? "set" : "null"));
   handler->lpVtbl->AddRef(handler);
   Later(0, [handler] {
-    const bool fail = Fails("environment");
-    const HRESULT result = fail ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : S_OK;
-    Log("EnvironmentCompleted " + Hex(result) + (fail ? " null" : " environment"));
-    ICoreWebView2Environment* environment =
-        fail ? nullptr : Handing<ICoreWebView2Environment>(&g_environment);
-    handler->lpVtbl->Invoke(handler, result, environment);
-    if (environment) environment->lpVtbl->Release(environment);
-    Log("Release environment-handler " + std::to_string(handler->lpVtbl->Release(handler)));
+    Complete<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, ICoreWebView2Environment>(
+        handler, "EnvironmentCompleted", "environment", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), &g_environment);
   });
   return S_OK;
 }
