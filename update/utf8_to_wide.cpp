@@ -1,5 +1,6 @@
 // The portable UTF-8 decoder, for builds without the Win32 code-page conversion. A malformed
 // sequence becomes one U+FFFD per maximal invalid subpart, as the Unicode standard recommends.
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -19,25 +20,26 @@ std::u16string Utf8ToWide(std::string_view utf8) {
       uint64_t eight;
       while (at + 8 <= size &&
              (std::memcpy(&eight, bytes + at, 8), (eight & 0x8080808080808080u) == 0)) {
-        for (int i = 0; i < 8; ++i) *out++ = bytes[at + i];
+        for (int i = 0; i < 8; ++i) out[i] = bytes[at + i];
+        out += 8;
         at += 8;
       }
       while (at < size && bytes[at] < 0x80) *out++ = bytes[at++];
       continue;
     }
-    // Three bytes with no special range on the second (most of CJK): the common case of notes.
-    auto isPlainThreeByte = [&](size_t i) {
-      const unsigned char first = bytes[i];
-      return first >= 0xE1 && first <= 0xEF && first != 0xED && i + 2 < size &&
-             (bytes[i + 1] & 0xC0) == 0x80 && (bytes[i + 2] & 0xC0) == 0x80;
-    };
-    if (isPlainThreeByte(at)) {
-      do {
-        *out++ = static_cast<char16_t>((bytes[at] & 0x0F) << 12 | (bytes[at + 1] & 0x3F) << 6 |
-                                       (bytes[at + 2] & 0x3F));
+    // Runs of three-byte sequences (most of CJK), read four bytes at a time and checked on
+    // the decoded value; anything else, or the last bytes, takes the general path below.
+    if constexpr (std::endian::native == std::endian::little) {
+      const size_t runStart = at;
+      uint32_t four;
+      while (at + 4 <= size &&
+             (std::memcpy(&four, bytes + at, 4), (four & 0x00C0C0F0u) == 0x008080E0u)) {
+        const char32_t codePoint = (four & 0x0F) << 12 | (four >> 8 & 0x3F) << 6 | (four >> 16 & 0x3F);
+        if (codePoint < 0x800 || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) break;
+        *out++ = static_cast<char16_t>(codePoint);
         at += 3;
-      } while (at < size && isPlainThreeByte(at));
-      continue;
+      }
+      if (at != runStart) continue;
     }
     size_t length;
     char32_t codePoint;
