@@ -108,6 +108,8 @@ TEST(Utf8ToWide, ConvertsLikeTheSystemConversion) {
       {"truncated sequence before ASCII", "\xE4\xB8z", u"\uFFFDz"},
       {"invalid lead bytes", "a\xFF\xFEz", u"a\uFFFDz"},
       {"overlong form", "a\xC0\xAFz", u"a\uFFFDz"},
+      {"overlong three-byte form", "\xE0\x80\xAF\xE4\xB8\xAD", u"\uFFFD\u4E2D"},
+      {"three-byte sequence ending the text", "\xE4\xB8\xAD\xE4\xB8\xAD", u"\u4E2D\u4E2D"},
       {"encoded surrogate", "a\xED\xA0\x80z", u"a\uFFFDz"},
       {"above U+10FFFF", "a\xF4\x90\x80\x80z", u"a\uFFFDz"},
       {"well-formed around malformed", "\xE4\xB8\xAD\x80\xE6\x96\x87", u"\u4E2D\uFFFD\u6587"},
