@@ -75,7 +75,6 @@ struct Object {
   const void* vtable;
   LONG count;
   const char* name;
-  Object* child;  // the controller's web view, the web view's settings
 };
 
 template <typename Vtable>
@@ -163,7 +162,7 @@ const ICoreWebView2SettingsVtbl kSettingsVtable = [] {
   vtable.put_IsWebMessageEnabled = PutIsWebMessageEnabled;
   return vtable;
 }();
-Object g_settings = {&kSettingsVtable, 1, "settings", nullptr};
+Object g_settings = {&kSettingsVtable, 1, "settings"};
 
 // --- Web view --------------------------------------------------------------------------------
 
@@ -182,7 +181,7 @@ const ICoreWebView2Vtbl kWebViewVtable = [] {
   vtable.Navigate = Navigate;
   return vtable;
 }();
-Object g_webView = {&kWebViewVtable, 1, "webview", nullptr};
+Object g_webView = {&kWebViewVtable, 1, "webview"};
 
 // --- Controller ------------------------------------------------------------------------------
 
@@ -202,7 +201,7 @@ const ICoreWebView2ControllerVtbl kControllerVtable = [] {
   vtable.get_CoreWebView2 = GetCoreWebView2;
   return vtable;
 }();
-Object g_controller = {&kControllerVtable, 1, "controller", nullptr};
+Object g_controller = {&kControllerVtable, 1, "controller"};
 
 // --- Environment -----------------------------------------------------------------------------
 
@@ -224,7 +223,7 @@ const ICoreWebView2EnvironmentVtbl kEnvironmentVtable = [] {
   vtable.CreateCoreWebView2Controller = CreateController;
   return vtable;
 }();
-Object g_environment = {&kEnvironmentVtable, 1, "environment", nullptr};
+Object g_environment = {&kEnvironmentVtable, 1, "environment"};
 
 }  // namespace
 
