@@ -47,9 +47,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   wcscpy_s(g_windowClassName, 100, L"OSTREL_WINDOW_CLASS");
   RegisterMainWindowClass(instance);
 
-  HWND window = CreateWindowExW(0, g_windowClassName, g_windowTitle, WS_OVERLAPPEDWINDOW,
-                                CW_USEDEFAULT, 0, kWindowWidth, kWindowHeight, nullptr, nullptr,
-                                instance, nullptr);
+  HWND window =
+      CreateWindowExW(0, g_windowClassName, g_windowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                      kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
   if (!window) return 0;
   g_mainWindow = window;
 

@@ -5,6 +5,8 @@
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Win32 text is UTF-16");
 
-inline const wchar_t* AsWide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+inline const wchar_t* AsWide(const char16_t* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
 inline const wchar_t* AsWide(const std::u16string& text) { return AsWide(text.c_str()); }
 inline wchar_t* AsWide(std::u16string& text) { return reinterpret_cast<wchar_t*>(text.data()); }

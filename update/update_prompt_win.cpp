@@ -1,7 +1,8 @@
 #include "update/update_prompt.h"
 
 #include <windows.h>
-#include <shellapi.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
 
 #include "app/globals.h"
 #include "app/wide_text.h"

@@ -34,7 +34,8 @@ std::u16string Utf8ToWide(std::string_view utf8) {
       uint32_t four;
       while (at + 4 <= size &&
              (std::memcpy(&four, bytes + at, 4), (four & 0x00C0C0F0u) == 0x008080E0u)) {
-        const char32_t codePoint = (four & 0x0F) << 12 | (four >> 8 & 0x3F) << 6 | (four >> 16 & 0x3F);
+        const char32_t codePoint =
+            (four & 0x0F) << 12 | (four >> 8 & 0x3F) << 6 | (four >> 16 & 0x3F);
         if (codePoint < 0x800 || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) break;
         *out++ = static_cast<char16_t>(codePoint);
         at += 3;

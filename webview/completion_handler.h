@@ -2,8 +2,8 @@
 // Callback does the same but is not in mingw-w64.
 #pragma once
 
-#include <windows.h>
 #include <unknwn.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>

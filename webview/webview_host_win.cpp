@@ -36,9 +36,10 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
 
 HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment) {
   if (!environment) return S_OK;
-  auto handler = MakeCompletionHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-                                       IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler>(
-      OnControllerCreated);
+  auto handler =
+      MakeCompletionHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+                            IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler>(
+          OnControllerCreated);
   if (handler) environment->CreateCoreWebView2Controller(window, handler.Get());
   return S_OK;
 }
@@ -46,10 +47,11 @@ HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment)
 }  // namespace
 
 void InitializeWebView(HWND window) {
-  auto handler = MakeCompletionHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-                                       IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler>(
-      [window](HRESULT, ICoreWebView2Environment* environment) {
-        return OnEnvironmentCreated(window, environment);
-      });
+  auto handler =
+      MakeCompletionHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+                            IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler>(
+          [window](HRESULT, ICoreWebView2Environment* environment) {
+            return OnEnvironmentCreated(window, environment);
+          });
   if (handler) CreateCoreWebView2EnvironmentWithOptions(nullptr, nullptr, nullptr, handler.Get());
 }

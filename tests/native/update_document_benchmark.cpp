@@ -19,7 +19,9 @@ std::string Values() {
   while (notes.size() < 1600)
     notes += "修复了若干问题，提升了稳定性\\nImproved start-up time and page loading\\n";
   return "\"needUpdate\": true,\n  \"mustUpdate\": false,\n  \"title\": \"Ostrel Browser 2.4\",\n"
-         "  \"message\": \"" + notes + "\",\n  \"url\": \"https://www.ostrel.example/download/"
+         "  \"message\": \"" +
+         notes +
+         "\",\n  \"url\": \"https://www.ostrel.example/download/"
          "OstrelBrowserSetup-2.4.0.exe\",\n  \"versionName\": \"2.4.0\"";
 }
 

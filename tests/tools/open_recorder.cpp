@@ -2,7 +2,8 @@
 // what it was asked to open, one line to the file OSTREL_OPEN_LOG names, and opens nothing.
 // Run directly (as an unsafe download address would be), it records "started" and its path.
 #include <windows.h>
-#include <shellapi.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
 
 #include <cstdio>
 #include <cstdlib>

@@ -117,7 +117,8 @@ std::string ReportMessageBox(HWND box) {
     std::wstring kind = ClassName(child);
     if (_wcsicmp(kind.c_str(), L"Button") == 0 && IsWindowVisible(child)) {
       if (!buttons.empty()) buttons += ",";
-      buttons += "{\"id\":" + Number(GetDlgCtrlID(child)) + ",\"text\":" + Json(WindowText(child)) + "}";
+      buttons +=
+          "{\"id\":" + Number(GetDlgCtrlID(child)) + ",\"text\":" + Json(WindowText(child)) + "}";
     } else if (_wcsicmp(kind.c_str(), L"Static") == 0 && GetWindowTextLengthW(child) > 0) {
       text = WindowText(child);
     }
@@ -241,7 +242,8 @@ std::string Run(const std::string& line) {
     int count = 0;
     EnumWindows(
         [](HWND window, LPARAM count) -> BOOL {
-          if (ClassName(window) == L"#32770" && IsWindowVisible(window)) ++*reinterpret_cast<int*>(count);
+          if (ClassName(window) == L"#32770" && IsWindowVisible(window))
+            ++*reinterpret_cast<int*>(count);
           return TRUE;
         },
         reinterpret_cast<LPARAM>(&count));

@@ -7,8 +7,8 @@
 #include "update/update_check.h"
 
 int main() {
-  g_mainWindow = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 nullptr, nullptr);
+  g_mainWindow =
+      CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   RunUpdateCheck();
 
   int posted = 0;
@@ -18,10 +18,9 @@ int main() {
 
   const UpdateInfo& info = g_updateInfo;
   WriteLine(std::string("{\"published\":") + (g_updateInfoPublished ? "true" : "false") +
-            ",\"posted\":" + std::to_string(posted) +
-            ",\"needUpdate\":" + std::to_string(info.needUpdate) +
-            ",\"mustUpdate\":" + std::to_string(info.mustUpdate) + ",\"title\":" + Json(info.title) +
-            ",\"message\":" + Json(info.message) + ",\"url\":" + Json(info.url) +
-            ",\"versionName\":" + Json(info.versionName) + "}");
+            ",\"posted\":" + std::to_string(posted) + ",\"needUpdate\":" +
+            std::to_string(info.needUpdate) + ",\"mustUpdate\":" + std::to_string(info.mustUpdate) +
+            ",\"title\":" + Json(info.title) + ",\"message\":" + Json(info.message) +
+            ",\"url\":" + Json(info.url) + ",\"versionName\":" + Json(info.versionName) + "}");
   return 0;
 }

@@ -32,7 +32,8 @@ TEST(ExtractJsonString, ReadsByTheDocumentRules) {
       {"opening quote is the last byte", R"({"title":")", "title", ""},
       {"no closing quote", R"({"title":"abc)", "title", ""},
       {"escaped quote cuts the value", R"({"message":"say \"hi\""})", "message", R"(say \)"},
-      {"escapes stay as written", R"({"url":"http:\/\/x\u0041\n"})", "url", R"(http:\/\/x\u0041\n)"},
+      {"escapes stay as written", R"({"url":"http:\/\/x\u0041\n"})", "url",
+       R"(http:\/\/x\u0041\n)"},
       {"case matters", R"({"Title":"a","title":"b"})", "title", "b"},
       {"longer key is not the key", R"({"titles":"a","subtitle":"b"})", "title", ""},
       {"space inside the key quotes", R"({"title ":"a"})", "title", ""},
@@ -157,7 +158,8 @@ TEST(ReadUpdateDocument, ReadsAFullDocument) {
 }
 
 TEST(ReadUpdateDocument, MissingValuesReadEmptyOrFalse) {
-  for (const std::string& document : {""s, "<html>404 Not Found</html>"s, R"({"needUpdate":true})"s}) {
+  for (const std::string& document :
+       {""s, "<html>404 Not Found</html>"s, R"({"needUpdate":true})"s}) {
     UpdateInfo info = ReadUpdateDocument(document);
     EXPECT_EQ(info.needUpdate, document.find("needUpdate") != std::string::npos) << document;
     EXPECT_EQ(info.mustUpdate, 0);

@@ -46,9 +46,11 @@ TEST(ComposeUpdatePrompt, FullText) {
 TEST(ComposeUpdatePrompt, FieldsUsedUnchanged) {
   // Blanks and line breaks are not empty, and a message ending in a line feed gets one more.
   EXPECT_EQ(ComposeUpdatePrompt(Offer(u" ", u"", u"")).caption, u" ");
-  EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"\n", u"")).text, u"版本: \n\n\n" + std::u16string(kBareText));
+  EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"\n", u"")).text,
+            u"版本: \n\n\n" + std::u16string(kBareText));
   std::u16string text = ComposeUpdatePrompt(Offer(u"", u"", u"notes\n")).text;
-  EXPECT_NE(text.find(u"--------------------\nnotes\n\n--------------------\n\n"), std::u16string::npos);
+  EXPECT_NE(text.find(u"--------------------\nnotes\n\n--------------------\n\n"),
+            std::u16string::npos);
   // Any non-zero mustUpdate is set.
   EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"", u"", u"", -1)).style, 0x40u);
 }
@@ -71,7 +73,8 @@ TEST(ResolvePromptAnswer, OpensOnlyWebAddressesOnConfirmation) {
       {"failure opens nothing, mandatory ends", 0, u"https://a.test/", 1, std::nullopt, true},
       {"other answers open nothing", 2, u"https://a.test/", 0, std::nullopt, false},
       {"empty url opens the download page", 6, u"", 0, fallback, false},
-      {"scheme in any case, passed unchanged", 6, u"HtTpS://A.test/ x ", 0, u"HtTpS://A.test/ x ", false},
+      {"scheme in any case, passed unchanged", 6, u"HtTpS://A.test/ x ", 0, u"HtTpS://A.test/ x ",
+       false},
       {"local program", 6, u"C:\\Windows\\calc.exe", 0, fallback, false},
       {"network share", 6, u"\\\\host\\share\\x.exe", 0, fallback, false},
       {"file address", 1, u"file:///C:/x.exe", 1, fallback, true},
@@ -82,7 +85,8 @@ TEST(ResolvePromptAnswer, OpensOnlyWebAddressesOnConfirmation) {
       {"scheme alone", 6, u"https:/", 0, fallback, false},
   };
   for (const AnswerCase& c : cases) {
-    PromptOutcome outcome = ResolvePromptAnswer(c.answer, Offer(u"", u"", u"", c.url, c.mustUpdate));
+    PromptOutcome outcome =
+        ResolvePromptAnswer(c.answer, Offer(u"", u"", u"", c.url, c.mustUpdate));
     EXPECT_EQ(outcome.addressToOpen, c.opened) << c.name;
     EXPECT_EQ(outcome.endProgram, c.ends) << c.name;
   }

@@ -40,7 +40,8 @@ TEST(CompletionHandler, CountStartsAtOneAndTheLastReleaseDestroys) {
 TEST(CompletionHandler, AnswersOnlyIUnknownAndItsOwnInterface) {
   Alive alive{std::make_shared<int>()};
   auto handler = MakeHandler(alive);
-  for (const IID* id : {&IID_IUnknown, &IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler}) {
+  for (const IID* id :
+       {&IID_IUnknown, &IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler}) {
     void* object = nullptr;
     EXPECT_EQ(handler->QueryInterface(*id, &object), S_OK);
     EXPECT_EQ(object, handler.Get());

@@ -205,15 +205,16 @@ Object g_controller = {&kControllerVtable, 1, "controller"};
 
 // --- Environment -----------------------------------------------------------------------------
 
-HRESULT STDMETHODCALLTYPE CreateController(
-    ICoreWebView2Environment*, HWND parent,
-    ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) {
+HRESULT STDMETHODCALLTYPE
+CreateController(ICoreWebView2Environment*, HWND parent,
+                 ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) {
   Log("CreateCoreWebView2Controller parent=" + std::to_string(reinterpret_cast<INT_PTR>(parent)));
   handler->lpVtbl->AddRef(handler);
   const char* delay = std::getenv("OSTREL_WEBVIEW_DELAY_MS");
   Later(delay ? std::atoi(delay) : 0, [handler] {
     Complete<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, ICoreWebView2Controller>(
-        handler, "ControllerCompleted", "controller", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), &g_controller);
+        handler, "ControllerCompleted", "controller", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+        &g_controller);
   });
   return S_OK;
 }
@@ -235,7 +236,8 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
   handler->lpVtbl->AddRef(handler);
   Later(0, [handler] {
     Complete<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, ICoreWebView2Environment>(
-        handler, "EnvironmentCompleted", "environment", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), &g_environment);
+        handler, "EnvironmentCompleted", "environment", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+        &g_environment);
   });
   return S_OK;
 }
