@@ -2,18 +2,12 @@
 
 #include "app/globals.h"
 #include "update/update_prompt.h"
+#include "webview/webview_host.h"
 
 namespace {
 
 constexpr WORD kCloseCommand = 105;
 constexpr POINT kMinimumTrackSize = {1200, 800};
-
-void ResizeWebViewToClientArea() {
-  if (!g_webViewController || !g_mainWindow) return;
-  RECT bounds;
-  GetClientRect(g_mainWindow, &bounds);
-  g_webViewController->put_Bounds(bounds);
-}
 
 }  // namespace
 

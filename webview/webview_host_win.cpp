@@ -25,11 +25,7 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
     settings->put_IsWebMessageEnabled(TRUE);
   }
   // Sized from the window as it is now: resizes before the controller came were not applied.
-  if (g_webViewController && g_mainWindow) {
-    RECT bounds;
-    GetClientRect(g_mainWindow, &bounds);
-    g_webViewController->put_Bounds(bounds);
-  }
+  ResizeWebViewToClientArea();
   g_webView->Navigate(AsWide(kHomePageUrl));
   return S_OK;
 }
@@ -45,6 +41,13 @@ HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment)
 }
 
 }  // namespace
+
+void ResizeWebViewToClientArea() {
+  if (!g_webViewController || !g_mainWindow) return;
+  RECT bounds;
+  GetClientRect(g_mainWindow, &bounds);
+  g_webViewController->put_Bounds(bounds);
+}
 
 void InitializeWebView(HWND window) {
   auto handler =
