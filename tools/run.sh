@@ -29,7 +29,7 @@ else
     wine "$program" &
     echo "msgbox 30000" | wine "$build/windows/tests/window_helper.exe"
     sleep 2
-    xwd -root -silent | convert xwd:- "$build/screenshot.png"
+    import -window root "$build/screenshot.png"
     echo "post main 16 0 0" | wine "$build/windows/tests/window_helper.exe" >/dev/null
     wait
   '

@@ -44,6 +44,19 @@ class UpdatePromptTest(ProgramTestCase):
         self.assertNotIn("error", box, "no update prompt appeared")
         return box
 
+    def save_screenshot(self, box, path):
+        """Saves the screen and checks the box on it is painted: a dialog is light grey, an
+        unpainted window black."""
+        time.sleep(1)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        # import reads the screen as shown; xwd -root composes the windows itself and puts
+        # Wine's unmanaged windows in the wrong order, hiding the box behind the main window.
+        subprocess.run(["import", "-window", "root", path], check=True)
+        area = f'{box["width"]}x{box["height"]}+{box["x"]}+{box["y"]}'
+        brightness = subprocess.run(["convert", path, "-crop", area, "-format", "%[fx:mean]",
+                                     "info:"], check=True, capture_output=True, text=True).stdout
+        self.assertGreater(float(brightness), 0.5, f"the box on {path} is not painted")
+
     def assertNoPrompt(self, timeout_ms=1500):
         self.assertIn("error", self.helper("msgbox", timeout_ms))
 
@@ -60,10 +73,7 @@ class UpdatePromptTest(ProgramTestCase):
                          "修复了若干问题\n启动更快\n--------------------\n\n" + CLOSING)
         self.assertEqual([b["id"] for b in box["buttons"]], [IDYES, IDNO])
         if ARTIFACT_DIR:
-            time.sleep(1)
-            os.makedirs(ARTIFACT_DIR, exist_ok=True)
-            subprocess.run(f'xwd -root -silent | convert xwd:- "{ARTIFACT_DIR}/update-prompt.png"',
-                           shell=True, check=False)
+            self.save_screenshot(box, os.path.join(ARTIFACT_DIR, "update-prompt.png"))
 
         self.helper("answer", IDYES)
         self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get?v=2.0.1"])

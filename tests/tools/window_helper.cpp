@@ -7,7 +7,8 @@
 //   post|send HWND MSG WP LP     PostMessageW / SendMessageW (numbers decimal or 0x hex)
 //   size HWND WIDTH HEIGHT       SetWindowPos to that outer size, then find's report
 //   show HWND SHOW_COMMAND       ShowWindow, then find's report
-//   msgbox [TIMEOUT_MS]          a message box owned by a main window: caption, text, buttons
+//   msgbox [TIMEOUT_MS]          a message box owned by a main window: caption, text, buttons,
+//                                and where it is on the screen
 //   answer BUTTON_ID             posts that button's command to the message box
 //   dialogs                      how many dialog windows are visible, owned or not
 //   startup PATH CLASS           starts PATH, times it until its first visible window of CLASS,
@@ -123,9 +124,13 @@ std::string ReportMessageBox(HWND box) {
       text = WindowText(child);
     }
   }
+  RECT outer;
+  GetWindowRect(box, &outer);
   return "{\"hwnd\":" + Handle(box) + ",\"caption\":" + Json(WindowText(box)) +
          ",\"owner\":" + Handle(GetWindow(box, GW_OWNER)) + ",\"text\":" + Json(text) +
-         ",\"buttons\":[" + buttons + "]}";
+         ",\"buttons\":[" + buttons + "],\"x\":" + Number(outer.left) +
+         ",\"y\":" + Number(outer.top) + ",\"width\":" + Number(outer.right - outer.left) +
+         ",\"height\":" + Number(outer.bottom - outer.top) + "}";
 }
 
 std::wstring Wide(const std::string& text) {
