@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 fonts-wine fonts-liberation xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
+  wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
   nsis zip unzip python3
 )
 
