@@ -45,15 +45,6 @@ std::optional<std::string> FetchUpdateDocument() {
   return body;
 }
 
-void StoreUpdateInfo(UpdateInfo document) {
-  g_updateInfo.needUpdate = document.needUpdate;
-  g_updateInfo.mustUpdate = document.mustUpdate;
-  g_updateInfo.title = std::move(document.title);
-  g_updateInfo.message = std::move(document.message);
-  g_updateInfo.url = std::move(document.url);
-  g_updateInfo.versionName = std::move(document.versionName);
-}
-
 }  // namespace
 
 void RunUpdateCheck() {
@@ -62,7 +53,7 @@ void RunUpdateCheck() {
   try {
     std::optional<std::string> body = FetchUpdateDocument();
     if (!body) return;
-    StoreUpdateInfo(ReadUpdateDocument(*body));
+    g_updateInfo = ReadUpdateDocument(*body);
   } catch (const std::bad_alloc&) {
     return;
   }
