@@ -10,12 +10,11 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
-  if (controller) {
-    g_webViewController = controller;
-    g_webView = nullptr;
-    g_webViewController->get_CoreWebView2(&g_webView);
-  }
-  if (!controller || !g_webView) return S_OK;
+  if (!controller) return S_OK;
+  g_webViewController = controller;
+  g_webView = nullptr;
+  g_webViewController->get_CoreWebView2(&g_webView);
+  if (!g_webView) return S_OK;
 
   ComPtr<ICoreWebView2Settings> settings;
   g_webView->get_Settings(&settings);
