@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -44,39 +45,36 @@ std::wstring ClassName(HWND window) {
   return name;
 }
 
-std::vector<HWND> MainWindows() {
+// Every top-level window, topmost first.
+std::vector<HWND> TopLevelWindows() {
   std::vector<HWND> windows;
   EnumWindows(
       [](HWND window, LPARAM found) -> BOOL {
-        if (ClassName(window) == kMainWindowClass)
-          reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+        reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&windows));
   return windows;
 }
 
+std::vector<HWND> MainWindows() {
+  std::vector<HWND> windows;
+  for (HWND window : TopLevelWindows())
+    if (ClassName(window) == kMainWindowClass) windows.push_back(window);
+  return windows;
+}
+
+bool IsVisibleDialog(HWND window) {
+  return ClassName(window) == L"#32770" && IsWindowVisible(window);
+}
+
 HWND OwnedMessageBox() {
-  std::vector<HWND> mains = MainWindows();
-  struct Search {
-    std::vector<HWND>* mains;
-    HWND box;
-  } search{&mains, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) -> BOOL {
-        auto* search = reinterpret_cast<Search*>(context);
-        HWND owner = GetWindow(window, GW_OWNER);
-        if (ClassName(window) != L"#32770" || !IsWindowVisible(window)) return TRUE;
-        for (HWND main : *search->mains) {
-          if (owner == main) {
-            search->box = window;
-            return FALSE;
-          }
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.box;
+  const std::vector<HWND> mains = MainWindows();
+  for (HWND window : TopLevelWindows()) {
+    if (IsVisibleDialog(window) && std::ranges::count(mains, GetWindow(window, GW_OWNER)) > 0)
+      return window;
+  }
+  return nullptr;
 }
 
 template <typename Find>
@@ -141,11 +139,7 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::string MeasureStartup(const std::string& path, const std::string& className) {
-  struct Search {
-    DWORD process;
-    std::wstring className;
-    HWND window;
-  } search{0, Wide(className), nullptr};
+  const std::wstring wantedClass = Wide(className);
   std::wstring commandLine = L"\"" + Wide(path) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -156,31 +150,28 @@ std::string MeasureStartup(const std::string& path, const std::string& className
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process))
     return R"({"error":"not started"})";
-  search.process = process.dwProcessId;
-  for (DWORD waited = 0; !search.window && waited < 30000; ++waited) {
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-          auto* search = reinterpret_cast<Search*>(context);
-          DWORD owner = 0;
-          GetWindowThreadProcessId(window, &owner);
-          if (owner != search->process || !IsWindowVisible(window) ||
-              ClassName(window) != search->className)
-            return TRUE;
-          search->window = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (!search.window) Sleep(1);
+  HWND window = nullptr;
+  for (DWORD waited = 0; !window && waited < 30000; ++waited) {
+    for (HWND candidate : TopLevelWindows()) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(candidate, &owner);
+      if (owner == process.dwProcessId && IsWindowVisible(candidate) &&
+          ClassName(candidate) == wantedClass) {
+        window = candidate;
+        break;
+      }
+    }
+    if (!window) Sleep(1);
   }
   QueryPerformanceCounter(&now);
   const double ms = 1000.0 * (now.QuadPart - start.QuadPart) / frequency.QuadPart;
-  if (search.window) PostMessageW(search.window, WM_CLOSE, 0, 0);
+  if (window) PostMessageW(window, WM_CLOSE, 0, 0);
   WaitForSingleObject(process.hProcess, 10000);
   DWORD exitCode = 0;
   GetExitCodeProcess(process.hProcess, &exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  if (!search.window) return R"({"error":"no window"})";
+  if (!window) return R"({"error":"no window"})";
   char result[96];
   std::snprintf(result, sizeof result, "{\"ms\":%.2f,\"exit\":%lu}", ms,
                 static_cast<unsigned long>(exitCode));
@@ -243,17 +234,9 @@ std::string Run(const std::string& line) {
     return ReportMessageBox(WaitFor(OwnedMessageBox, timeout));
   }
   if (command == "startup" && args.size() == 2) return MeasureStartup(args[0], args[1]);
-  if (command == "dialogs") {
-    int count = 0;
-    EnumWindows(
-        [](HWND window, LPARAM count) -> BOOL {
-          if (ClassName(window) == L"#32770" && IsWindowVisible(window))
-            ++*reinterpret_cast<int*>(count);
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&count));
-    return "{\"dialogs\":" + Number(count) + "}";
-  }
+  if (command == "dialogs")
+    return "{\"dialogs\":" + Number(std::ranges::count_if(TopLevelWindows(), IsVisibleDialog)) +
+           "}";
   if (command == "answer" && args.size() == 1) {
     HWND box = OwnedMessageBox();
     if (!box) return R"({"error":"no message box"})";
