@@ -188,6 +188,13 @@ class ProgramTestCase(unittest.TestCase):
         self.addCleanup(server.close)
         return server
 
+    def log_file(self):
+        """An empty file for a program to log to, removed after the test."""
+        handle, path = tempfile.mkstemp(suffix=".log")
+        os.close(handle)
+        self.addCleanup(os.remove, path)
+        return path
+
     def main_window(self, timeout_ms=20000):
         window = self.helper("find", timeout_ms)
         self.assertNotIn("error", window, "the main window did not appear")

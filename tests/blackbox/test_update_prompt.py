@@ -3,7 +3,6 @@ answers the box, and the open recorder (the prefix's http, https and file handle
 shell was asked to open."""
 import os
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -29,9 +28,7 @@ def document(**values):
 class UpdatePromptTest(ProgramTestCase):
     def start_offering(self, body, **kwargs):
         self.serve(body, **kwargs)
-        handle, self.open_log = tempfile.mkstemp(suffix=".log")
-        os.close(handle)
-        self.addCleanup(os.remove, self.open_log)
+        self.open_log = self.log_file()
         return self.start(env={"OSTREL_OPEN_LOG": self.open_log})
 
     def opened(self, wait=1.5):

@@ -1,7 +1,6 @@
 """The web view host under Wine: the call chain as the loader double logs it, and the real
 loader without a WebView2 Runtime."""
 import os
-import tempfile
 import time
 import unittest
 
@@ -26,9 +25,7 @@ def bounds(window):
 
 class WebViewTest(ProgramTestCase):
     def start_with_double(self, fail="", delay_ms=0, show=None):
-        handle, self.log_path = tempfile.mkstemp(suffix=".log")
-        os.close(handle)
-        self.addCleanup(os.remove, self.log_path)
+        self.log_path = self.log_file()
         env = {"OSTREL_WEBVIEW_LOG": self.log_path, "OSTREL_WEBVIEW_FAIL": fail,
                "OSTREL_WEBVIEW_DELAY_MS": str(delay_ms)}
         return self.start(PROGRAM_WITH_DOUBLE, env=env, show=show)
