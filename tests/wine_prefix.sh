@@ -17,7 +17,6 @@ case "${1:-}" in
     cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     # Nothing in the tests may reach the host's browser or desktop through Wine's shell: the
     # schemes the program may open go to the open recorder (OSTREL_OPEN_RECORDER), or nowhere.
-    # Wine draws the window frames itself, since Xvfb has no window manager to do it.
     handler='C:\\windows\\system32\\rundll32.exe'
     if [[ -n ${OSTREL_OPEN_RECORDER:-} ]]; then
       handler=$(winepath -w "$OSTREL_OPEN_RECORDER" | sed 's/\\/\\\\/g')
@@ -29,6 +28,7 @@ case "${1:-}" in
         printf '\n[HKEY_CLASSES_ROOT\\%s\\shell\\open\\command]\n' "$scheme"
         printf '@="\\"%s\\" \\"%%1\\""\n' "$handler"
       done
+      # Wine draws the window frames itself, since Xvfb has no window manager to do it.
       printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
       # Dialog text in a font with Chinese glyphs: the CJK font the setup installs.
       printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n'
