@@ -6,8 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
 "$root/tools/setup.sh"
-configure_windows "$build/windows"
-cmake --build "$build/windows" --target OstrelBrowser minimal_window window_helper
+configure_windows "$build/windows" "$test_port"
+cmake --build "$build/windows" --target OstrelBrowser minimal_window startup_timer
 
 export WINEPREFIX=$build/startup-wineprefix WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -16,13 +16,13 @@ xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
   "$root/tests/wine_prefix.sh" start
   trap "\"$root/tests/wine_prefix.sh\" stop" EXIT
   program=$(winepath -w "$build/windows/bin/OstrelBrowser.exe")
-  minimal=$(winepath -w "$build/windows/tests/minimal_window.exe")
+  minimal=$(winepath -w "$build/windows/bench/minimal_window.exe")
   {
     for run in 0 1 2 3 4 5 6 7; do  # run 0 warms Wine up and is not counted
-      echo "startup $program OSTREL_WINDOW_CLASS"
-      echo "startup $minimal MINIMAL_WINDOW_CLASS"
+      echo "$program OSTREL_WINDOW_CLASS"
+      echo "$minimal MINIMAL_WINDOW_CLASS"
     done
-  } | wine "$build/windows/tests/window_helper.exe"
+  } | wine "$build/windows/bench/startup_timer.exe"
 ' | python3 -c '
 import json, statistics, sys
 runs = [json.loads(line) for line in sys.stdin if line.startswith("{")]
