@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev
+  googletest libgtest-dev libicu-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
   nsis zip unzip python3

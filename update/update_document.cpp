@@ -1,27 +1,15 @@
 #include "update/update_document.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
-
-size_t FindPattern(std::string_view text, std::string_view pattern) {
-#if defined(__GLIBC__)
-  // glibc's memmem is a vectorised two-way search; a plain find stops at every double quote of
-  // the document to compare there.
-  const void* at = memmem(text.data(), text.size(), pattern.data(), pattern.size());
-  return at ? static_cast<const char*>(at) - text.data() : std::string_view::npos;
-#else
-  return text.find(pattern);
-#endif
-}
 
 // The position of the value's colon: the first colon from the first occurrence of "key".
 size_t FindValueColon(std::string_view document, std::string_view key) {
   std::string pattern;
   pattern.reserve(key.size() + 2);
   pattern.append(1, '"').append(key).append(1, '"');
-  size_t keyAt = FindPattern(document, pattern);
+  size_t keyAt = document.find(pattern);
   return keyAt == std::string_view::npos ? keyAt : document.find(':', keyAt);
 }
 
