@@ -1,12 +1,10 @@
-# Shared by the tools: build folders and the two configurations. Sourced, not run.
+# Shared by the tools: build folders and the configurations. Sourced, not run.
 build=${OSTREL_BUILD_DIR:-$root/build}
 
-# Addresses of the test and demo builds: loopback only, ports the local servers listen on.
-loopback_addresses=(
-  -DOSTREL_UPDATE_CHECK_URL=http://127.0.0.1:18471//update.php
-  -DOSTREL_HOME_PAGE_URL=https://127.0.0.1:18472/
-  -DOSTREL_DOWNLOAD_PAGE_URL=http://127.0.0.1:18473/
-)
+# The tests and the demo each build with loopback addresses of their own, so that both can run
+# at once: the update endpoint on the first port, then the home page and the download page.
+test_port=18471
+demo_port=18571
 
 configure_native() {
   local dir=$1
@@ -14,9 +12,13 @@ configure_native() {
   cmake -S "$root" -B "$dir" -G Ninja "$@"
 }
 
+# configure_windows DIR FIRST_PORT [CMAKE_ARGUMENTS...]
 configure_windows() {
-  local dir=$1
-  shift
+  local dir=$1 port=$2
+  shift 2
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "${loopback_addresses[@]}" "$@"
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DOSTREL_UPDATE_CHECK_URL="http://127.0.0.1:$port//update.php" \
+    -DOSTREL_HOME_PAGE_URL="https://127.0.0.1:$((port + 1))/" \
+    -DOSTREL_DOWNLOAD_PAGE_URL="http://127.0.0.1:$((port + 2))/" "$@"
 }

@@ -1,17 +1,18 @@
 #!/usr/bin/env python3
-"""A demo update endpoint on 127.0.0.1: offers an optional update to the program built by
-tools/run.sh, so a run shows the window and the update prompt. Serves until stopped."""
+"""A demo update endpoint on 127.0.0.1 at the port given: offers an optional update to the
+program built by tools/run.sh, so a run shows the window and the update prompt. Serves until
+stopped."""
 import http.server
 import json
 import sys
 
-PORT = int(sys.argv[1]) if len(sys.argv) > 1 else 18471
+PORT = int(sys.argv[1])
 DOCUMENT = json.dumps({
     "needUpdate": True,
     "mustUpdate": False,
     "title": "Ostrel Browser 2.0",
     "message": "全新的界面\\n更快的启动速度\\n修复了若干问题",
-    "url": "http://127.0.0.1:18473/download",
+    "url": f"http://127.0.0.1:{PORT + 2}/download",
     "versionName": "2.0.0",
 }, ensure_ascii=False).replace("\\\\n", "\\n").encode()
 
