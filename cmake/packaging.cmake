@@ -1,4 +1,9 @@
 # What a user gets: the program folder as a ZIP, and a per-user NSIS installer of the same files.
+set(OSTREL_WEBVIEW2_BOOTSTRAPPER "" CACHE FILEPATH
+    "Microsoft's Evergreen WebView2 Bootstrapper, which the installer runs when the runtime is missing (empty: not carried)")
+set(OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL "https://developer.microsoft.com/microsoft-edge/webview2/"
+    CACHE STRING "Offered by the installer when the WebView2 Runtime is still missing")
+
 install(TARGETS OstrelBrowser RUNTIME DESTINATION .)
 install(FILES ${WEBVIEW2_LOADER_DLL} ${CMAKE_SOURCE_DIR}/LICENSE.txt DESTINATION .)
 install(FILES ${WEBVIEW2_LICENSE} DESTINATION . RENAME WebView2-LICENSE.txt)
@@ -9,10 +14,11 @@ set(CPACK_PACKAGE_VENDOR "Ostrel")
 set(OSTREL_PACKAGE_FILE_NAME "OstrelBrowser-${PROJECT_VERSION}-win64")
 set(CPACK_PACKAGE_FILE_NAME ${OSTREL_PACKAGE_FILE_NAME})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Ostrel Browser")
-set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE.txt)
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_NSIS_MUI_ICON ${CMAKE_SOURCE_DIR}/resources/ostrel.ico)
+set(CPACK_OSTREL_WEBVIEW2_BOOTSTRAPPER ${OSTREL_WEBVIEW2_BOOTSTRAPPER})
+set(CPACK_OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL ${OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL})
 # CPack takes NSIS.template.in from the module path before its own.
 list(PREPEND CMAKE_MODULE_PATH ${CMAKE_SOURCE_DIR}/installer)
 include(CPack)

@@ -1,4 +1,6 @@
-"""The packages: the ZIP's contents, and the per-user installer under Wine, silent both ways."""
+"""The packages under Wine: the ZIP's contents, version information, and the per-user installer
+as users meet it: first install, upgrade over running copies, a file held by another program, the
+WebView2 Runtime, the user's language, and the uninstaller."""
 import glob
 import os
 import subprocess
@@ -6,13 +8,16 @@ import time
 import unittest
 import zipfile
 
-from driver import WINE, WM_CLOSE, Program, ProgramTestCase
+from driver import IDCANCEL, PROGRAM, WINE, Program, ProgramTestCase, windows_path
 
 ZIP = os.environ.get("OSTREL_PACKAGE_ZIP", "")
 INSTALLER = os.environ.get("OSTREL_PACKAGE_INSTALLER", "")
 FILES = {"OstrelBrowser.exe", "WebView2Loader.dll", "LICENSE.txt", "WebView2-LICENSE.txt",
          "WebView2-NOTICE.txt"}
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\OstrelBrowser"
+RUNTIME_CLIENT = r"Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
+RUNTIME_KEYS = {"machine": r"HKLM\SOFTWARE\WOW6432Node" + "\\" + RUNTIME_CLIENT,
+                "user": r"HKCU\Software" + "\\" + RUNTIME_CLIENT}
 
 
 def user_folder(*parts):
@@ -21,38 +26,154 @@ def user_folder(*parts):
     return os.path.join(users[0], *parts)
 
 
-def registered():
-    query = subprocess.run([WINE, "reg", "query", UNINSTALL_KEY], capture_output=True, text=True)
-    return "Ostrel Browser" in query.stdout
+FOLDER = user_folder("AppData", "Local", "Programs", "Ostrel Browser")
+INSTALLED = os.path.join(FOLDER, "OstrelBrowser.exe")
+DATA = os.path.join(FOLDER, "OstrelBrowser.exe.WebView2")
+
+
+def reg(*args):
+    """Runs Wine's reg.exe; returns its output, or None where it failed (a missing key)."""
+    done = subprocess.run([WINE, "reg", *args], capture_output=True, text=True)
+    return done.stdout if done.returncode == 0 else None
+
+
+def version_strings(path, keys=("ProductName", "OriginalFilename", "InternalName", "CompanyName",
+                                 "FileVersion", "ProductVersion", "LegalCopyright")):
+    """Values of a PE file's version resource (read with icoutils' wrestool): each key's UTF-16
+    text is followed, after NUL padding, by its value."""
+    data = subprocess.run(["wrestool", "-x", "--raw", "--type=16", path], capture_output=True,
+                          check=True).stdout
+    words = [w for w in data.decode("utf-16-le", "replace").split("\0") if w]
+    return {key: value for word, value in zip(words, words[1:]) for key in keys
+            if word.endswith(key)}
+
+
+def with_stale_marker(path):
+    """Appends a byte, so the installed file differs from the one a new install writes."""
+    with open(path, "ab") as file:
+        file.write(b"\0")
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
 
 
 class PackageTest(ProgramTestCase):
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self.uninstall)
+
+    def install(self, *args, env=None):
+        return Program(INSTALLER, "/S", *args, env=env).exit_code(90)
+
+    def uninstall(self):
+        if os.path.exists(FOLDER):
+            Program(os.path.join(FOLDER, "Uninstall.exe"), "/S").exit_code(60)
+            # The uninstaller runs on from a copy of itself: its end shows in what it removes.
+            deadline = time.monotonic() + 30
+            while os.path.exists(FOLDER) and time.monotonic() < deadline:
+                time.sleep(0.5)
+        for key in RUNTIME_KEYS.values():
+            reg("delete", key, "/f")
+
+    def start_installed(self, count):
+        programs = [self.start(INSTALLED) for _ in range(count)]
+        for _ in range(100):
+            if len(self.helper("windows")["windows"]) == count:
+                return programs
+            time.sleep(0.2)
+        self.fail(f"{count} copies did not start")
+
     def test_zip_holds_the_program_folder(self):
         with zipfile.ZipFile(ZIP) as package:
             self.assertEqual(set(package.namelist()), FILES)
 
-    def test_silent_install_run_and_uninstall(self):
-        folder = user_folder("AppData", "Local", "Programs", "Ostrel Browser")
+    def test_program_and_installer_carry_version_information(self):
+        program = version_strings(PROGRAM)
+        self.assertEqual({k: program.get(k) for k in ("ProductName", "OriginalFilename",
+                                                      "InternalName", "CompanyName")},
+                         {"ProductName": "Ostrel Browser", "OriginalFilename": "OstrelBrowser.exe",
+                          "InternalName": "OstrelBrowser", "CompanyName": "Ostrel"})
+        version = os.path.basename(INSTALLER).split("-")[1]
+        self.assertEqual((program["FileVersion"], program["ProductVersion"]), (version, version))
+        self.assertIn("Copyright", program["LegalCopyright"])
+        self.assertEqual(version_strings(INSTALLER)["ProductVersion"], version)
+
+    def test_install_upgrade_over_running_copies_and_uninstall(self):
+        self.assertEqual(self.install(), 0)
+        self.assertEqual(set(os.listdir(FOLDER)), FILES | {"Uninstall.exe"})
+        self.assertIsNotNone(reg("query", UNINSTALL_KEY, "/v", "EstimatedSize"))
         shortcut = user_folder("AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
                                "Programs", "Ostrel Browser.lnk")
-        self.assertEqual(Program(INSTALLER, "/S").exit_code(60), 0)
-        self.assertEqual(set(os.listdir(folder)), FILES | {"Uninstall.exe"})
         self.assertTrue(os.path.isfile(shortcut))
-        self.assertTrue(registered())
 
-        program = self.start(os.path.join(folder, "OstrelBrowser.exe"))
-        self.assertEqual(self.main_window()["title"], "Ostrel Browser")
-        self.helper("post", "main", WM_CLOSE, 0, 0)
+        # An optional update leaves the program running while the user installs the new one.
+        os.makedirs(DATA, exist_ok=True)
+        with open(os.path.join(DATA, "Cookies"), "w") as cookies:
+            cookies.write("session")
+        with_stale_marker(INSTALLED)
+        first, second = self.start_installed(2)
+        self.assertEqual(self.install(), 0)
+        self.assertExitsWith(first, 0)
+        self.assertExitsWith(second, 0)
+        self.assertEqual(read(INSTALLED), read(PROGRAM))
+        self.assertEqual(read(os.path.join(DATA, "Cookies")), b"session")
+
+        # The uninstaller closes a running copy too, and removes everything, data included.
+        program, = self.start_installed(1)
+        self.uninstall()
         self.assertExitsWith(program, 0)
-
-        # The uninstaller runs on from a copy of itself, so its end shows in what it removes.
-        self.assertEqual(Program(os.path.join(folder, "Uninstall.exe"), "/S").exit_code(60), 0)
-        deadline = time.monotonic() + 30
-        while os.path.exists(folder) and time.monotonic() < deadline:
-            time.sleep(0.5)
-        self.assertFalse(os.path.exists(folder))
+        self.assertFalse(os.path.exists(FOLDER))
         self.assertFalse(os.path.exists(shortcut))
-        self.assertFalse(registered())
+        self.assertIsNone(reg("query", UNINSTALL_KEY))
+
+    def test_file_held_by_another_program_fails_the_install_and_keeps_the_old_files(self):
+        self.assertEqual(self.install(), 0)
+        licence = os.path.join(FOLDER, "LICENSE.txt")
+        old_program, old_licence = with_stale_marker(INSTALLED), with_stale_marker(licence)
+        self.assertEqual(self.helper("hold", windows_path(INSTALLED))["result"], 1)
+        self.assertNotEqual(self.install(), 0)
+        self.assertEqual((read(INSTALLED), read(licence)), (old_program, old_licence))
+
+    def test_webview2_bootstrapper_runs_only_while_the_runtime_is_missing(self):
+        cases = [  # recorded versions, whether the stand-in fails, whether it runs
+            ({}, False, True),
+            ({"machine": "120.0.2210.91"}, False, False),
+            ({"user": "120.0.2210.91"}, False, False),
+            ({"machine": "0.0.0.0", "user": ""}, False, True),
+            ({}, True, True),
+        ]
+        log = self.log_file()
+        for versions, fails, runs in cases:
+            with self.subTest(versions=versions, fails=fails):
+                for where, version in versions.items():
+                    reg("add", RUNTIME_KEYS[where], "/v", "pv", "/d", version, "/f")
+                open(log, "w").close()
+                env = {"OSTREL_BOOTSTRAPPER_LOG": log}
+                if fails:
+                    env["OSTREL_BOOTSTRAPPER_FAIL"] = "1"
+                self.assertEqual(self.install(env=env), 0)
+                self.assertTrue(os.path.isfile(INSTALLED))
+                with open(log) as calls:
+                    self.assertEqual(calls.read().split(), ["/silent", "/install"] if runs else [])
+                self.uninstall()
+
+    def test_installer_speaks_the_users_language(self):
+        for lang, text in (("zh_CN.UTF-8", "Ostrel Browser 正在运行，将被关闭。"),
+                           ("en_US.UTF-8", "Ostrel Browser is running and will be closed.")):
+            with self.subTest(lang=lang):
+                program = self.start(PROGRAM)
+                self.main_window()
+                installer = Program(INSTALLER, env={"LANG": lang, "LC_ALL": lang})
+                self.assertEqual(self.prompt()["text"], text)
+                self.helper("answer", IDCANCEL)
+                self.assertNotEqual(installer.exit_code(30), 0)
+                self.assertTrue(program.running())
+                self.assertFalse(os.path.exists(FOLDER))
+                self.close(program)
 
 
 if __name__ == "__main__":
