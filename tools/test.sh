@@ -18,7 +18,9 @@ CC=clang CXX=clang++ configure_native "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWi
 cmake --build "$build/sanitize"
 ctest --test-dir "$build/sanitize" --output-on-failure
 
-configure_windows "$build/windows"
+# The installer under test carries a stand-in for Microsoft's WebView2 bootstrapper.
+configure_windows "$build/windows" "$test_port" \
+  -DOSTREL_WEBVIEW2_BOOTSTRAPPER="$build/windows/tests/webview2_setup_stand_in.exe"
 cmake --build "$build/windows"
 cmake --build "$build/windows" --target package  # the ZIP and the installer, tested below
 xvfb-run -a -s "-screen 0 1920x1080x24" \

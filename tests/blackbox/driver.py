@@ -2,7 +2,7 @@
 through the window helper, and serves the update document from 127.0.0.1.
 
 The test command provides the environment: WINEPREFIX (one prefix per test run), DISPLAY (Xvfb),
-OSTREL_PROGRAM, OSTREL_WINDOW_HELPER and the addresses the program was built with.
+the programs' paths and the addresses the program was built with.
 """
 import http.server
 import json
@@ -19,7 +19,6 @@ import urllib.parse
 WINE = os.environ.get("OSTREL_WINE", "wine")
 PROGRAM = os.environ.get("OSTREL_PROGRAM", "")
 WINDOW_HELPER = os.environ.get("OSTREL_WINDOW_HELPER", "")
-UPDATE_CHECK_RUNNER = os.environ.get("OSTREL_UPDATE_CHECK_RUNNER", "")
 UPDATE_CHECK_URL = os.environ.get("OSTREL_UPDATE_CHECK_URL", "")
 HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
@@ -27,25 +26,12 @@ DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
 WM_DESTROY, WM_SIZE, WM_CLOSE, WM_COMMAND, WM_USER = 0x0002, 0x0005, 0x0010, 0x0111, 0x0400
 WM_UPDATE_AVAILABLE = WM_USER + 1
 SW_MAXIMIZE, SW_MINIMIZE, SW_RESTORE = 3, 6, 9
-IDOK, IDYES, IDNO = 1, 6, 7
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 
 def windows_path(path):
     return subprocess.run(["winepath", "-w", path], capture_output=True, text=True,
                           check=True).stdout.strip()
-
-
-def run(path, timeout=60):
-    """Runs a console program to its end and returns what it printed.
-
-    Its output goes through a file, not a pipe: Wine's own helper processes (the desktop,
-    services) inherit the program's handles and would hold a pipe open long after it ended.
-    """
-    with tempfile.TemporaryFile() as output:
-        subprocess.run([WINE, path], stdout=output, stderr=subprocess.DEVNULL, timeout=timeout,
-                       check=True)
-        output.seek(0)
-        return output.read().decode()
 
 
 class WindowHelper:
@@ -100,14 +86,14 @@ class UpdateServer:
 
     Each request is recorded; `behaviour` says how to answer: "document" (status and body),
     "silent" (never answer), "cut" (promise more than is sent, then close), "endless" (stream
-    until the client goes away, bounded in size and time).
+    until the client goes away, bounded in size and time; `done` is set then).
     """
 
     def __init__(self, body=b"", status=200, behaviour="document", chunks=None):
         self.body, self.status, self.behaviour, self.chunks = body, status, behaviour, chunks
         self.requests = []
         self.streamed = 0
-        self.release = threading.Event()
+        self.release, self.done = threading.Event(), threading.Event()
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -124,7 +110,12 @@ class UpdateServer:
 
         address = urllib.parse.urlsplit(UPDATE_CHECK_URL)
         assert address.hostname == "127.0.0.1", "tests reach only 127.0.0.1"
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", address.port), Handler)
+        try:
+            self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", address.port), Handler)
+        except OSError as error:
+            raise RuntimeError(
+                f"The tests' update endpoint needs 127.0.0.1:{address.port}, which another program "
+                f"holds ({error.strerror}): stop it and run the tests again.") from None
         self.httpd.daemon_threads = True
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
@@ -164,6 +155,7 @@ class UpdateServer:
                 self.streamed += len(piece)
         except OSError:
             pass
+        self.done.set()
 
     def close(self):
         self.release.set()
@@ -200,5 +192,17 @@ class ProgramTestCase(unittest.TestCase):
         self.assertNotIn("error", window, "the main window did not appear")
         return window
 
+    def prompt(self, timeout_ms=30000):
+        box = self.helper("msgbox", timeout_ms)
+        self.assertNotIn("error", box, "no message box appeared")
+        return box
+
+    def assertNoPrompt(self, timeout_ms=1500):
+        self.assertIn("error", self.helper("msgbox", timeout_ms))
+
     def assertExitsWith(self, program, code=0, timeout=20):
         self.assertEqual(program.exit_code(timeout), code)
+
+    def close(self, program, window="main"):
+        self.helper("post", window, WM_CLOSE, 0, 0)
+        self.assertExitsWith(program, 0)

@@ -6,19 +6,19 @@
 #include <shellapi.h>  // after windows.h, which it needs
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-
-#include "json_text.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const wchar_t* path = _wgetenv(L"OSTREL_OPEN_LOG");
   if (!path) return 1;
   int count = 0;
   wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::string line = count > 1 ? "open " + Utf8(words[1]) : "started " + Utf8(words[0]);
+  const std::wstring line =
+      count > 1 ? L"open " + std::wstring(words[1]) : L"started " + std::wstring(words[0]);
+  char utf8[4096] = {};
+  WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8, sizeof utf8 - 1, nullptr, nullptr);
   if (FILE* log = _wfopen(path, L"a")) {
-    std::fprintf(log, "%s\n", line.c_str());
+    std::fprintf(log, "%s\n", utf8);
     std::fclose(log);
   }
   return 0;
