@@ -19,6 +19,9 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_NSIS_MUI_ICON ${CMAKE_SOURCE_DIR}/resources/ostrel.ico)
 set(CPACK_OSTREL_WEBVIEW2_BOOTSTRAPPER ${OSTREL_WEBVIEW2_BOOTSTRAPPER})
 set(CPACK_OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL ${OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL})
+# A signed release hands CPack its signed program (cpack -D CPACK_OSTREL_SIGNED_PROGRAM=...) and
+# the script that signs the uninstaller and the installer (CPACK_OSTREL_SIGN_SCRIPT).
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/use-signed-program.cmake)
 # CPack takes NSIS.template.in from the module path before its own.
 list(PREPEND CMAKE_MODULE_PATH ${CMAKE_SOURCE_DIR}/installer)
 include(CPack)

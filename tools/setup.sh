@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libicu-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
-  nsis zip unzip python3
+  nsis zip unzip python3 strip-nondeterminism osslsigncode icoutils openssl git
 )
 
 missing=()
