@@ -4,6 +4,7 @@ through the window helper, and serves the update document from 127.0.0.1.
 The test command provides the environment: WINEPREFIX (one prefix per test run), DISPLAY (Xvfb),
 the programs' paths and the addresses the program was built with.
 """
+import glob
 import http.server
 import json
 import os
@@ -32,6 +33,29 @@ IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 def windows_path(path):
     return subprocess.run(["winepath", "-w", path], capture_output=True, text=True,
                           check=True).stdout.strip()
+
+
+def user_folder(*parts):
+    """A path in the Wine prefix's user profile."""
+    users = [u for u in glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c/users/*"))
+             if not u.endswith("/Public")]
+    return os.path.join(users[0], *parts)
+
+
+def install_folder():
+    return user_folder("AppData", "Local", "Programs", "Ostrel Browser")
+
+
+def uninstall():
+    """Uninstalls silently, when installed. The uninstaller runs on from a copy of itself, so its
+    end shows in what it removes."""
+    folder = install_folder()
+    if not os.path.exists(folder):
+        return
+    Program(os.path.join(folder, "Uninstall.exe"), "/S").exit_code(60)
+    deadline = time.monotonic() + 30
+    while os.path.exists(folder) and time.monotonic() < deadline:
+        time.sleep(0.5)
 
 
 class WindowHelper:

@@ -1,14 +1,14 @@
 """The packages under Wine: the ZIP's contents, version information, and the per-user installer
 as users meet it: first install, upgrade over running copies, a file held by another program, the
 WebView2 Runtime, the user's language, and the uninstaller."""
-import glob
 import os
 import subprocess
 import time
 import unittest
 import zipfile
 
-from driver import IDCANCEL, PROGRAM, WINE, Program, ProgramTestCase, windows_path
+from driver import (IDCANCEL, PROGRAM, WINE, Program, ProgramTestCase, install_folder, uninstall,
+                    user_folder, windows_path)
 
 ZIP = os.environ.get("OSTREL_PACKAGE_ZIP", "")
 INSTALLER = os.environ.get("OSTREL_PACKAGE_INSTALLER", "")
@@ -20,13 +20,7 @@ RUNTIME_KEYS = {"machine": r"HKLM\SOFTWARE\WOW6432Node" + "\\" + RUNTIME_CLIENT,
                 "user": r"HKCU\Software" + "\\" + RUNTIME_CLIENT}
 
 
-def user_folder(*parts):
-    users = [u for u in glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c/users/*"))
-             if not u.endswith("/Public")]
-    return os.path.join(users[0], *parts)
-
-
-FOLDER = user_folder("AppData", "Local", "Programs", "Ostrel Browser")
+FOLDER = install_folder()
 INSTALLED = os.path.join(FOLDER, "OstrelBrowser.exe")
 DATA = os.path.join(FOLDER, "OstrelBrowser.exe.WebView2")
 
@@ -70,12 +64,7 @@ class PackageTest(ProgramTestCase):
         return Program(INSTALLER, "/S", *args, env=env).exit_code(90)
 
     def uninstall(self):
-        if os.path.exists(FOLDER):
-            Program(os.path.join(FOLDER, "Uninstall.exe"), "/S").exit_code(60)
-            # The uninstaller runs on from a copy of itself: its end shows in what it removes.
-            deadline = time.monotonic() + 30
-            while os.path.exists(FOLDER) and time.monotonic() < deadline:
-                time.sleep(0.5)
+        uninstall()
         for key in RUNTIME_KEYS.values():
             reg("delete", key, "/f")
 
