@@ -9,7 +9,6 @@ import http.server
 import json
 import os
 import select
-import socket
 import subprocess
 import tempfile
 import threading
@@ -19,7 +18,6 @@ import urllib.parse
 
 WINE = os.environ.get("OSTREL_WINE", "wine")
 PROGRAM = os.environ.get("OSTREL_PROGRAM", "")
-WINDOW_HELPER = os.environ.get("OSTREL_WINDOW_HELPER", "")
 UPDATE_CHECK_URL = os.environ.get("OSTREL_UPDATE_CHECK_URL", "")
 HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
@@ -28,6 +26,16 @@ WM_DESTROY, WM_SIZE, WM_CLOSE, WM_COMMAND, WM_USER = 0x0002, 0x0005, 0x0010, 0x0
 WM_UPDATE_AVAILABLE = WM_USER + 1
 SW_MAXIMIZE, SW_MINIMIZE, SW_RESTORE = 3, 6, 9
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+
+
+def wait_until(condition, timeout=20):
+    """Polls `condition` until it holds; returns whether it did in time."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
 
 
 def windows_path(path):
@@ -50,48 +58,21 @@ def uninstall():
     """Uninstalls silently, when installed. The uninstaller runs on from a copy of itself, so its
     end shows in what it removes."""
     folder = install_folder()
-    if not os.path.exists(folder):
-        return
-    Program(os.path.join(folder, "Uninstall.exe"), "/S").exit_code(60)
-    deadline = time.monotonic() + 30
-    while os.path.exists(folder) and time.monotonic() < deadline:
-        time.sleep(0.5)
-
-
-class WindowHelper:
-    """The window helper, one process per test, answering one command a line."""
-
-    def __init__(self):
-        self.process = subprocess.Popen([WINE, WINDOW_HELPER], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-
-    def __call__(self, *words, timeout=30):
-        self.process.stdin.write((" ".join(str(w) for w in words) + "\n").encode())
-        self.process.stdin.flush()
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        if not ready:
-            raise TimeoutError(f"window helper gave no answer to {words}")
-        return json.loads(self.process.stdout.readline())
-
-    def close(self):
-        self.process.stdin.close()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
+    if os.path.exists(folder):
+        Program(os.path.join(folder, "Uninstall.exe"), "/S").exit_code(60)
+        wait_until(lambda: not os.path.exists(folder), 30)
 
 
 class Program:
     """One run of a Windows program under Wine."""
 
-    def __init__(self, path, *args, show=None, env=None, cwd=None):
+    def __init__(self, path, *args, show=None, env=None, pipe=False):
         command = [WINE, path, *args]
         if show:  # start.exe passes the show command ("min", "max") to the program
             command = [WINE, "start", "/wait", f"/{show}", windows_path(path), *args]
-        self.process = subprocess.Popen(command, env={**os.environ, **(env or {})}, cwd=cwd,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pipe = subprocess.PIPE if pipe else subprocess.DEVNULL
+        self.process = subprocess.Popen(command, env={**os.environ, **(env or {})}, stdin=pipe,
+                                        stdout=pipe, stderr=subprocess.DEVNULL)
 
     def exit_code(self, timeout=20):
         return self.process.wait(timeout)
@@ -103,34 +84,44 @@ class Program:
         if self.running():
             self.process.kill()
             self.process.wait()
+        for stream in filter(None, (self.process.stdin, self.process.stdout)):
+            stream.close()
+
+
+class WindowHelper(Program):
+    """The window helper, one process per test, answering one command a line."""
+
+    def __init__(self):
+        super().__init__(os.environ.get("OSTREL_WINDOW_HELPER", ""), pipe=True)
+
+    def __call__(self, *words, timeout=30):
+        self.process.stdin.write((" ".join(str(w) for w in words) + "\n").encode())
+        self.process.stdin.flush()
+        if not select.select([self.process.stdout], [], [], timeout)[0]:
+            raise TimeoutError(f"window helper gave no answer to {words}")
+        return json.loads(self.process.stdout.readline())
 
 
 class UpdateServer:
-    """The update endpoint on 127.0.0.1 at the port the program was built with.
+    """The update endpoint on 127.0.0.1 at the port the program was built with. Each request is
+    recorded. `behaviour` is "document" (the status and body, in pieces, under a Content-Length
+    of `length` when given), "silent" (no answer) or "endless" (a body streamed until the client
+    goes away, bounded in size and time; `done` is set then)."""
 
-    Each request is recorded; `behaviour` says how to answer: "document" (status and body),
-    "silent" (never answer), "cut" (promise more than is sent, then close), "endless" (stream
-    until the client goes away, bounded in size and time; `done` is set then).
-    """
-
-    def __init__(self, body=b"", status=200, behaviour="document", chunks=None):
-        self.body, self.status, self.behaviour, self.chunks = body, status, behaviour, chunks
-        self.requests = []
-        self.streamed = 0
+    def __init__(self, body=b"", status=200, behaviour="document", length=None):
+        self.body, self.status, self.behaviour, self.length = body, status, behaviour, length
+        self.requests, self.streamed = [], 0
         self.release, self.done = threading.Event(), threading.Event()
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
             def log_message(self, *args):
                 pass
 
             def do_GET(self):
                 # The request line as sent: self.path has leading slashes collapsed.
-                path = self.requestline.split(" ")[1]
-                server.requests.append({"path": path, "headers": dict(self.headers)})
-                getattr(server, "_answer_" + server.behaviour)(self)
+                server.requests.append((self.requestline.split(" ")[1], dict(self.headers)))
+                getattr(server, "answer_" + server.behaviour)(self)
 
         address = urllib.parse.urlsplit(UPDATE_CHECK_URL)
         assert address.hostname == "127.0.0.1", "tests reach only 127.0.0.1"
@@ -141,37 +132,24 @@ class UpdateServer:
                 f"The tests' update endpoint needs 127.0.0.1:{address.port}, which another program "
                 f"holds ({error.strerror}): stop it and run the tests again.") from None
         self.httpd.daemon_threads = True
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
-    def _answer_document(self, handler):
+    def answer_document(self, handler):
         handler.send_response(self.status)
-        handler.send_header("Content-Type", "application/json; charset=utf-8")
-        handler.send_header("Content-Length", str(len(self.body)))
-        handler.send_header("Connection", "close")
+        handler.send_header("Content-Length", str(self.length or len(self.body)))
         handler.end_headers()
-        handler.close_connection = True
-        for piece in self.chunks or [self.body]:
-            handler.wfile.write(piece)
+        for at in range(0, len(self.body), 4000):  # more than one read for longer bodies
+            handler.wfile.write(self.body[at:at + 4000])
             handler.wfile.flush()
-            time.sleep(0.05 if self.chunks else 0)
+            time.sleep(0.05)
 
-    def _answer_silent(self, handler):
+    def answer_silent(self, handler):
         self.release.wait(120)
 
-    def _answer_cut(self, handler):
+    def answer_endless(self, handler):
         handler.send_response(200)
-        handler.send_header("Content-Length", str(len(self.body) * 4))
-        handler.end_headers()
-        handler.wfile.write(self.body)
-        handler.wfile.flush()
-        handler.connection.shutdown(socket.SHUT_RDWR)
-
-    def _answer_endless(self, handler):
-        handler.send_response(200)
-        handler.send_header("Content-Type", "application/json")
         handler.end_headers()  # no length: the body runs until the connection closes
-        piece = self.body or b'{"needUpdate":true,"title":"' + b"x" * 65536
+        piece = b'{"needUpdate":true,"title":"' + b"x" * 65536
         deadline = time.monotonic() + 60
         try:
             while self.streamed < 256 << 20 and time.monotonic() < deadline:
@@ -192,7 +170,7 @@ class ProgramTestCase(unittest.TestCase):
 
     def setUp(self):
         self.helper = WindowHelper()
-        self.addCleanup(self.helper.close)
+        self.addCleanup(self.helper.kill)
 
     def start(self, path=None, *args, **kwargs):
         program = Program(path or PROGRAM, *args, **kwargs)

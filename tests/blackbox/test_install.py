@@ -3,12 +3,11 @@ as users meet it: first install, upgrade over running copies, a file held by ano
 WebView2 Runtime, the user's language, and the uninstaller."""
 import os
 import subprocess
-import time
 import unittest
 import zipfile
 
 from driver import (IDCANCEL, PROGRAM, WINE, Program, ProgramTestCase, install_folder, uninstall,
-                    user_folder, windows_path)
+                    user_folder, wait_until, windows_path)
 
 ZIP = os.environ.get("OSTREL_PACKAGE_ZIP", "")
 INSTALLER = os.environ.get("OSTREL_PACKAGE_INSTALLER", "")
@@ -70,11 +69,8 @@ class PackageTest(ProgramTestCase):
 
     def start_installed(self, count):
         programs = [self.start(INSTALLED) for _ in range(count)]
-        for _ in range(100):
-            if len(self.helper("windows")["windows"]) == count:
-                return programs
-            time.sleep(0.2)
-        self.fail(f"{count} copies did not start")
+        self.assertTrue(wait_until(lambda: len(self.helper("windows")["windows"]) == count))
+        return programs
 
     def test_zip_holds_the_program_folder(self):
         with zipfile.ZipFile(ZIP) as package:

@@ -1,10 +1,9 @@
 """The main window under Wine, with the real WebView2 loader and no runtime: class, title, sizes,
 show commands, and every way out."""
-import time
 import unittest
 
 from driver import (SW_MAXIMIZE, SW_MINIMIZE, SW_RESTORE, WM_CLOSE, WM_COMMAND, WM_DESTROY,
-                    ProgramTestCase)
+                    ProgramTestCase, wait_until)
 
 
 class MainWindowTest(ProgramTestCase):
@@ -66,16 +65,10 @@ class MainWindowTest(ProgramTestCase):
     def test_two_instances_are_independent(self):
         first, second = self.start(), self.start()
         self.main_window()
-        for _ in range(100):
-            windows = self.helper("windows")["windows"]
-            if len(windows) == 2:
-                break
-        self.assertEqual(len(windows), 2)
+        self.assertTrue(wait_until(lambda: len(self.helper("windows")["windows"]) == 2))
+        windows = self.helper("windows")["windows"]
         self.helper("post", windows[0], WM_CLOSE, 0, 0)
-        for _ in range(100):
-            if not (first.running() and second.running()):
-                break
-            time.sleep(0.1)
+        wait_until(lambda: not (first.running() and second.running()))
         closed, other = (first, second) if second.running() else (second, first)
         self.assertExitsWith(closed, 0)
         self.assertTrue(other.running())
