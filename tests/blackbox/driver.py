@@ -4,6 +4,7 @@ through the window helper, and serves the update document from 127.0.0.1.
 The test command provides the environment: WINEPREFIX (one prefix per test run), DISPLAY (Xvfb),
 the programs' paths and the addresses the program was built with.
 """
+import contextlib
 import glob
 import http.server
 import json
@@ -22,9 +23,10 @@ UPDATE_CHECK_URL = os.environ.get("OSTREL_UPDATE_CHECK_URL", "")
 HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
 
-WM_DESTROY, WM_SIZE, WM_CLOSE, WM_COMMAND, WM_USER = 0x0002, 0x0005, 0x0010, 0x0111, 0x0400
-WM_UPDATE_AVAILABLE = WM_USER + 1
-SW_MAXIMIZE, SW_MINIMIZE, SW_RESTORE = 3, 6, 9
+MAIN_WINDOW, DIALOG = "OSTREL_WINDOW_CLASS", "#32770"  # window classes
+WM_DESTROY, WM_SIZE, WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND = 0x0002, 0x0005, 0x0010, 0x0111, 0x0112
+WM_UPDATE_AVAILABLE = 0x0400 + 1
+SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE = 0xF020, 0xF030, 0xF120
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 
@@ -172,6 +174,16 @@ class ProgramTestCase(unittest.TestCase):
         self.helper = WindowHelper()
         self.addCleanup(self.helper.kill)
 
+    @contextlib.contextmanager
+    def case(self, **params):
+        """One case of a table, as a subtest: what it started ends before the next begins."""
+        with self.subTest(**params):
+            try:
+                yield
+            finally:
+                self.doCleanups()
+                self.setUp()
+
     def start(self, path=None, *args, **kwargs):
         program = Program(path or PROGRAM, *args, **kwargs)
         self.addCleanup(program.kill)
@@ -189,22 +201,40 @@ class ProgramTestCase(unittest.TestCase):
         self.addCleanup(os.remove, path)
         return path
 
-    def main_window(self, timeout_ms=20000):
-        window = self.helper("find", timeout_ms)
-        self.assertNotIn("error", window, "the main window did not appear")
-        return window
+    def windows(self, kind=MAIN_WINDOW):
+        return self.helper("windows", kind)["windows"]
 
-    def prompt(self, timeout_ms=30000):
-        box = self.helper("msgbox", timeout_ms)
-        self.assertNotIn("error", box, "no message box appeared")
-        return box
+    def first_window(self, kind, timeout, what):
+        self.assertTrue(wait_until(lambda: self.windows(kind), timeout), f"no {what} appeared")
+        return self.helper("info", self.windows(kind)[0])
 
-    def assertNoPrompt(self, timeout_ms=1500):
-        self.assertIn("error", self.helper("msgbox", timeout_ms))
+    def main_window(self, timeout=20):
+        return self.first_window(MAIN_WINDOW, timeout, "main window")
+
+    def prompt(self, timeout=30):
+        return self.first_window(DIALOG, timeout, "message box")
+
+    def assertNoPrompt(self, timeout=1.5):
+        self.assertFalse(wait_until(lambda: self.windows(DIALOG), timeout))
+
+    def answer(self, button):
+        self.helper("post", self.prompt()["hwnd"], WM_COMMAND, button, 0)
+
+    def message(self, how, message, wparam=0, lparam=0, window=None):
+        """Posts or sends (`how`) a message to `window`, by default the first main window."""
+        return self.helper(how, window or self.windows()[0], message, wparam, lparam)["result"]
+
+    def resize(self, width, height):
+        self.helper("size", self.windows()[0], width, height)
+        return self.main_window()
+
+    def show(self, command):
+        self.message("send", WM_SYSCOMMAND, command)
+        return self.main_window()
 
     def assertExitsWith(self, program, code=0, timeout=20):
         self.assertEqual(program.exit_code(timeout), code)
 
-    def close(self, program, window="main"):
-        self.helper("post", window, WM_CLOSE, 0, 0)
+    def close(self, program, window=None):
+        self.message("post", WM_CLOSE, window=window)
         self.assertExitsWith(program, 0)

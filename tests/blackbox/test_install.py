@@ -69,7 +69,7 @@ class PackageTest(ProgramTestCase):
 
     def start_installed(self, count):
         programs = [self.start(INSTALLED) for _ in range(count)]
-        self.assertTrue(wait_until(lambda: len(self.helper("windows")["windows"]) == count))
+        self.assertTrue(wait_until(lambda: len(self.windows()) == count))
         return programs
 
     def test_zip_holds_the_program_folder(self):
@@ -131,12 +131,11 @@ class PackageTest(ProgramTestCase):
             ({"machine": "0.0.0.0", "user": ""}, False, True),
             ({}, True, True),
         ]
-        log = self.log_file()
         for versions, fails, runs in cases:
-            with self.subTest(versions=versions, fails=fails):
+            with self.case(versions=versions, fails=fails):
                 for where, version in versions.items():
                     reg("add", RUNTIME_KEYS[where], "/v", "pv", "/d", version, "/f")
-                open(log, "w").close()
+                log = self.log_file()
                 env = {"OSTREL_BOOTSTRAPPER_LOG": log}
                 if fails:
                     env["OSTREL_BOOTSTRAPPER_FAIL"] = "1"
@@ -144,17 +143,16 @@ class PackageTest(ProgramTestCase):
                 self.assertTrue(os.path.isfile(INSTALLED))
                 with open(log) as calls:
                     self.assertEqual(calls.read().split(), ["/silent", "/install"] if runs else [])
-                self.uninstall()
 
     def test_installer_speaks_the_users_language(self):
         for lang, text in (("zh_CN.UTF-8", "Ostrel Browser 正在运行，将被关闭。"),
                            ("en_US.UTF-8", "Ostrel Browser is running and will be closed.")):
-            with self.subTest(lang=lang):
+            with self.case(lang=lang):
                 program = self.start(PROGRAM)
                 self.main_window()
                 installer = Program(INSTALLER, env={"LANG": lang, "LC_ALL": lang})
                 self.assertEqual(self.prompt()["text"], text)
-                self.helper("answer", IDCANCEL)
+                self.answer(IDCANCEL)
                 self.assertNotEqual(installer.exit_code(30), 0)
                 self.assertTrue(program.running())
                 self.assertFalse(os.path.exists(FOLDER))

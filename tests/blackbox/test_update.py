@@ -31,7 +31,7 @@ class UpdateTest(ProgramTestCase):
 
     def assertMessageShowsNothing(self):
         """Any program can post the message: without a published offer it shows nothing."""
-        self.assertEqual(self.helper("send", "main", WM_UPDATE_AVAILABLE, 0, 0)["result"], 0)
+        self.assertEqual(self.message("send", WM_UPDATE_AVAILABLE), 0)
         self.assertNoPrompt()
 
     def test_offer_prompts_with_its_text_and_yes_opens_its_address(self):
@@ -39,18 +39,18 @@ class UpdateTest(ProgramTestCase):
         box = self.prompt()
         self.assertEqual([(path, headers.get("User-Agent")) for path, headers in server.requests],
                          [("//update.php", "Ostrel Browser")])
-        self.assertEqual((box["owner"], box["caption"]), (self.main_window()["hwnd"], "Ostrel 2.0"))
+        self.assertEqual((box["owner"], box["title"]), (self.main_window()["hwnd"], "Ostrel 2.0"))
         self.assertEqual(box["text"], "版本: 2.0.1\n\n更新内容:\n--------------------\n"
                          "修复了若干问题\n启动更快\n--------------------\n\n" + CLOSING)
-        self.assertEqual([b["id"] for b in box["buttons"]], [IDYES, IDNO])
+        self.assertEqual(box["buttons"], [IDYES, IDNO])
 
-        self.helper("answer", IDYES)
+        self.answer(IDYES)
         self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get?v=2"])
         self.assertNoPrompt()
         # Nothing is cleared: the message shows the prompt again; No opens nothing.
-        self.helper("post", "main", WM_UPDATE_AVAILABLE, 0, 0)
+        self.message("post", WM_UPDATE_AVAILABLE)
         self.prompt()
-        self.helper("answer", IDNO)
+        self.answer(IDNO)
         self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get?v=2"])
         self.close(program)
 
@@ -59,8 +59,8 @@ class UpdateTest(ProgramTestCase):
         program, _ = self.start_offering(
             b'{"needUpdate":true,"mustUpdate":true,"url":"%s"}'
             % windows_path(OPEN_RECORDER).encode())
-        self.assertEqual([b["id"] for b in self.prompt()["buttons"]], [IDOK])
-        self.helper("answer", IDOK)
+        self.assertEqual(self.prompt()["buttons"], [IDOK])
+        self.answer(IDOK)
         self.assertExitsWith(program, 0)
         self.assertEqual(self.opened(), ["open " + DOWNLOAD_PAGE_URL])
 
@@ -77,11 +77,11 @@ class UpdateTest(ProgramTestCase):
             "nothing listening": ({}, None),
         }
         for name, (serving, caption) in cases.items():
-            with self.subTest(name):
+            with self.case(name=name):
                 program, server = self.start_offering(**serving)
                 if caption:
-                    self.assertEqual(self.prompt()["caption"], caption)
-                    self.helper("answer", IDNO)
+                    self.assertEqual(self.prompt()["title"], caption)
+                    self.answer(IDNO)
                 else:
                     if server and server.behaviour == "endless":
                         self.assertTrue(server.done.wait(30), "the body was read past the cap")
@@ -90,14 +90,12 @@ class UpdateTest(ProgramTestCase):
                     self.assertNoPrompt()
                     self.assertMessageShowsNothing()
                 self.close(program)
-                self.doCleanups()
-                self.setUp()
 
     def test_silent_endpoint_keeps_the_window_responsive_and_exit_does_not_wait(self):
         program, server = self.start_offering(behaviour="silent")
         self.assertTrue(wait_until(lambda: server.requests))
-        self.assertEqual(self.helper("send", "main", WM_SIZE, 0, 0)["result"], 0)
-        self.assertEqual(self.helper("size", "main", 1250, 850)["width"], 1250)
+        self.assertEqual(self.message("send", WM_SIZE), 0)
+        self.assertEqual(self.resize(1250, 850)["width"], 1250)
         self.assertMessageShowsNothing()
         started = time.monotonic()
         self.close(program)

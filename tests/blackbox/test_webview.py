@@ -3,7 +3,7 @@ import os
 import time
 import unittest
 
-from driver import HOME_PAGE_URL, SW_MINIMIZE, SW_RESTORE, ProgramTestCase, wait_until
+from driver import HOME_PAGE_URL, SC_MINIMIZE, SC_RESTORE, ProgramTestCase, wait_until
 
 PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
 
@@ -46,9 +46,9 @@ class WebViewTest(ProgramTestCase):
         self.assertEqual(self.calls(),
                          chain + SETTINGS + [bounds(window), "Navigate " + HOME_PAGE_URL])
 
-        resized = self.helper("size", "main", 1300, 850)
-        minimised = self.helper("show", "main", SW_MINIMIZE)
-        restored = self.helper("show", "main", SW_RESTORE)
+        resized = self.resize(1300, 850)
+        minimised = self.show(SC_MINIMIZE)
+        restored = self.show(SC_RESTORE)
         sizes = [line for line in self.calls() if line.startswith("put_Bounds")][1:]
         self.assertEqual(sizes[0], bounds(resized))
         self.assertIn("put_Bounds 0 0 0 0", sizes)
@@ -69,12 +69,12 @@ class WebViewTest(ProgramTestCase):
     def test_late_controller_gets_the_size_of_its_moment(self):
         program = self.start_with_double(delay_ms=3000)
         self.main_window()
-        self.helper("size", "main", 1250, 820)  # before the controller: nothing to size yet
-        self.helper("show", "main", SW_MINIMIZE)
+        self.resize(1250, 820)  # before the controller: nothing to size yet
+        self.show(SC_MINIMIZE)
         self.wait_for_call("Navigate")
         self.assertEqual([line for line in self.calls() if line.startswith("put_Bounds")],
                          ["put_Bounds 0 0 0 0"])
-        restored = self.helper("show", "main", SW_RESTORE)
+        restored = self.show(SC_RESTORE)
         self.assertEqual((restored["width"], self.calls()[-1]), (1250, bounds(restored)))
         self.close(program)
 
@@ -96,12 +96,12 @@ class WebViewTest(ProgramTestCase):
             "settings": steps + ["get_Settings", "put_Bounds", "Navigate", "put_Bounds"],
         }
         for fail, expected in cases.items():
-            with self.subTest(fail=fail):
+            with self.case(fail=fail):
                 program = self.start_with_double(fail=fail)
                 self.main_window()
                 self.wait_for_call(expected[3] if fail != "environment" else expected[1])
                 time.sleep(0.5)
-                self.helper("size", "main", 1300, 850)
+                self.resize(1300, 850)
                 self.close(program)
                 self.assertEqual([line.split()[0] for line in self.calls()], expected)
 
