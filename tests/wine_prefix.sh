@@ -13,8 +13,6 @@ case "${1:-}" in
     # A persistent server keeps Wine warm between the tests' many short processes.
     wineserver -p >/dev/null 2>&1
     wineboot -i >/dev/null 2>&1
-    # Debian's Wine does not find its own Marlett, which draws the caption buttons.
-    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     # Nothing in the tests may reach the host's browser or desktop through Wine's shell: the
     # schemes the program may open go to the open recorder (OSTREL_OPEN_RECORDER), or nowhere.
     handler='C:\\windows\\system32\\rundll32.exe'
@@ -30,12 +28,6 @@ case "${1:-}" in
       done
       # Wine draws the window frames itself, since Xvfb has no window manager to do it.
       printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
-      # Dialog text in a font with Chinese glyphs: the CJK font the setup installs.
-      printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n'
-      printf '"Tahoma"="WenQuanYi Micro Hei"\n"MS Shell Dlg"="WenQuanYi Micro Hei"\n'
-      # Smoothed text, as Windows draws it by default; unsmoothed CJK glyphs lose strokes.
-      printf '\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"FontSmoothing"="2"\n'
-      printf '"FontSmoothingType"=dword:00000002\n"FontSmoothingOrientation"=dword:00000001\n'
     } >"$settings"
     wine regedit /S "$(winepath -w "$settings")"
     ;;

@@ -13,21 +13,9 @@ constexpr char16_t kBareText[] =
     u"更新内容:\n--------------------\n--------------------\n\n"
     u"推荐您立即更新以获取最佳体验。\n\n是否现在更新？";
 
-UpdateInfo Offer(std::u16string title, std::u16string versionName, std::u16string message,
-                 std::u16string url = u"", int32_t mustUpdate = 0) {
-  UpdateInfo info;
-  info.needUpdate = 1;
-  info.mustUpdate = mustUpdate;
-  info.title = std::move(title);
-  info.versionName = std::move(versionName);
-  info.message = std::move(message);
-  info.url = std::move(url);
-  return info;
-}
-
 // The full text, with every field, is checked where the user sees it: in the box under Wine.
 TEST(ComposeUpdatePrompt, BareTextIs73Units) {
-  UpdatePrompt prompt = ComposeUpdatePrompt(Offer(u"", u"", u""));
+  UpdatePrompt prompt = ComposeUpdatePrompt({.needUpdate = 1});
   EXPECT_EQ(prompt.text, kBareText);
   EXPECT_EQ(prompt.text.size(), 73u);
   EXPECT_EQ(prompt.caption, u"New Version Available");
@@ -35,14 +23,14 @@ TEST(ComposeUpdatePrompt, BareTextIs73Units) {
 
 TEST(ComposeUpdatePrompt, FieldsUsedUnchanged) {
   // Blanks and line breaks are not empty, and a message ending in a line feed gets one more.
-  EXPECT_EQ(ComposeUpdatePrompt(Offer(u" ", u"", u"")).caption, u" ");
-  EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"\n", u"")).text,
+  EXPECT_EQ(ComposeUpdatePrompt({.needUpdate = 1, .title = u" "}).caption, u" ");
+  EXPECT_EQ(ComposeUpdatePrompt({.needUpdate = 1, .versionName = u"\n"}).text,
             u"版本: \n\n\n" + std::u16string(kBareText));
-  std::u16string text = ComposeUpdatePrompt(Offer(u"", u"", u"notes\n")).text;
+  std::u16string text = ComposeUpdatePrompt({.needUpdate = 1, .message = u"notes\n"}).text;
   EXPECT_NE(text.find(u"--------------------\nnotes\n\n--------------------\n\n"),
             std::u16string::npos);
   // Any non-zero mustUpdate is set.
-  EXPECT_EQ(ComposeUpdatePrompt(Offer(u"", u"", u"", u"", -1)).style, 0x40u);
+  EXPECT_EQ(ComposeUpdatePrompt({.needUpdate = 1, .mustUpdate = -1}).style, 0x40u);
 }
 
 struct AnswerCase {
@@ -76,7 +64,7 @@ TEST(ResolvePromptAnswer, OpensOnlyWebAddressesOnConfirmation) {
   };
   for (const AnswerCase& c : cases) {
     PromptOutcome outcome =
-        ResolvePromptAnswer(c.answer, Offer(u"", u"", u"", c.url, c.mustUpdate));
+        ResolvePromptAnswer(c.answer, {.needUpdate = 1, .mustUpdate = c.mustUpdate, .url = c.url});
     EXPECT_EQ(outcome.addressToOpen, c.opened) << c.name;
     EXPECT_EQ(outcome.endProgram, c.ends) << c.name;
   }
