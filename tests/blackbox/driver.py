@@ -104,67 +104,66 @@ class WindowHelper(Program):
         return json.loads(self.process.stdout.readline())
 
 
-class UpdateServer:
+class UpdateServer(http.server.ThreadingHTTPServer):
     """The update endpoint on 127.0.0.1 at the port the program was built with. Each request is
     recorded. `behaviour` is "document" (the status and body, in pieces, under a Content-Length
     of `length` when given), "silent" (no answer) or "endless" (a body streamed until the client
     goes away, bounded in size and time; `done` is set then)."""
 
+    daemon_threads = True
+
     def __init__(self, body=b"", status=200, behaviour="document", length=None):
         self.body, self.status, self.behaviour, self.length = body, status, behaviour, length
         self.requests, self.streamed = [], 0
         self.release, self.done = threading.Event(), threading.Event()
-        server = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
-
-            def do_GET(self):
-                # The request line as sent: self.path has leading slashes collapsed.
-                server.requests.append((self.requestline.split(" ")[1], dict(self.headers)))
-                getattr(server, "answer_" + server.behaviour)(self)
-
-        address = urllib.parse.urlsplit(UPDATE_CHECK_URL)
-        assert address.hostname == "127.0.0.1", "tests reach only 127.0.0.1"
+        port = urllib.parse.urlsplit(UPDATE_CHECK_URL).port
         try:
-            self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", address.port), Handler)
+            super().__init__(("127.0.0.1", port), UpdateHandler)
         except OSError as error:
-            raise RuntimeError(
-                f"The tests' update endpoint needs 127.0.0.1:{address.port}, which another program "
-                f"holds ({error.strerror}): stop it and run the tests again.") from None
-        self.httpd.daemon_threads = True
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
-
-    def answer_document(self, handler):
-        handler.send_response(self.status)
-        handler.send_header("Content-Length", str(self.length or len(self.body)))
-        handler.end_headers()
-        for at in range(0, len(self.body), 4000):  # more than one read for longer bodies
-            handler.wfile.write(self.body[at:at + 4000])
-            handler.wfile.flush()
-            time.sleep(0.05)
-
-    def answer_silent(self, handler):
-        self.release.wait(120)
-
-    def answer_endless(self, handler):
-        handler.send_response(200)
-        handler.end_headers()  # no length: the body runs until the connection closes
-        piece = b'{"needUpdate":true,"title":"' + b"x" * 65536
-        deadline = time.monotonic() + 60
-        try:
-            while self.streamed < 256 << 20 and time.monotonic() < deadline:
-                handler.wfile.write(piece)
-                self.streamed += len(piece)
-        except OSError:
-            pass
-        self.done.set()
+            raise RuntimeError(f"The tests' update endpoint needs 127.0.0.1:{port}, which another "
+                               f"program holds ({error.strerror}): stop it and run the tests "
+                               f"again.") from None
+        threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
         self.release.set()
-        self.httpd.shutdown()
-        self.httpd.server_close()
+        self.shutdown()
+        self.server_close()
+
+
+class UpdateHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        # The request line as sent: self.path has leading slashes collapsed.
+        self.server.requests.append((self.requestline.split(" ")[1], dict(self.headers)))
+        getattr(self, self.server.behaviour)(self.server)
+
+    def document(self, server):
+        self.send_response(server.status)
+        self.send_header("Content-Length", str(server.length or len(server.body)))
+        self.end_headers()
+        for at in range(0, len(server.body), 4000):  # more than one read for longer bodies
+            self.wfile.write(server.body[at:at + 4000])
+            self.wfile.flush()
+            time.sleep(0.05)
+
+    def silent(self, server):
+        server.release.wait(120)
+
+    def endless(self, server):
+        self.send_response(200)
+        self.end_headers()  # no length: the body runs until the connection closes
+        piece = b'{"needUpdate":true,"title":"' + b"x" * 65536
+        deadline = time.monotonic() + 60
+        try:
+            while server.streamed < 256 << 20 and time.monotonic() < deadline:
+                self.wfile.write(piece)
+                server.streamed += len(piece)
+        except OSError:
+            pass
+        server.done.set()
 
 
 class ProgramTestCase(unittest.TestCase):

@@ -2,6 +2,7 @@
 as users meet it: first install, upgrade over running copies, a file held by another program, the
 WebView2 Runtime, the user's language, and the uninstaller."""
 import os
+import pathlib
 import subprocess
 import unittest
 import zipfile
@@ -17,11 +18,8 @@ UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ostre
 RUNTIME_CLIENT = r"Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 RUNTIME_KEYS = {"machine": r"HKLM\SOFTWARE\WOW6432Node" + "\\" + RUNTIME_CLIENT,
                 "user": r"HKCU\Software" + "\\" + RUNTIME_CLIENT}
-
-
-FOLDER = install_folder()
-INSTALLED = os.path.join(FOLDER, "OstrelBrowser.exe")
-DATA = os.path.join(FOLDER, "OstrelBrowser.exe.WebView2")
+FOLDER = pathlib.Path(install_folder())
+INSTALLED, DATA = FOLDER / "OstrelBrowser.exe", FOLDER / "OstrelBrowser.exe.WebView2"
 
 
 def reg(*args):
@@ -43,15 +41,8 @@ def version_strings(path, keys=("ProductName", "OriginalFilename", "InternalName
 
 def with_stale_marker(path):
     """Appends a byte, so the installed file differs from the one a new install writes."""
-    with open(path, "ab") as file:
-        file.write(b"\0")
-    with open(path, "rb") as file:
-        return file.read()
-
-
-def read(path):
-    with open(path, "rb") as file:
-        return file.read()
+    path.write_bytes(path.read_bytes() + b"\0")
+    return path.read_bytes()
 
 
 class PackageTest(ProgramTestCase):
@@ -77,14 +68,13 @@ class PackageTest(ProgramTestCase):
             self.assertEqual(set(package.namelist()), FILES)
 
     def test_program_and_installer_carry_version_information(self):
-        program = version_strings(PROGRAM)
-        self.assertEqual({k: program.get(k) for k in ("ProductName", "OriginalFilename",
-                                                      "InternalName", "CompanyName")},
-                         {"ProductName": "Ostrel Browser", "OriginalFilename": "OstrelBrowser.exe",
-                          "InternalName": "OstrelBrowser", "CompanyName": "Ostrel"})
         version = os.path.basename(INSTALLER).split("-")[1]
-        self.assertEqual((program["FileVersion"], program["ProductVersion"]), (version, version))
-        self.assertIn("Copyright", program["LegalCopyright"])
+        program = version_strings(PROGRAM)
+        self.assertIn("Copyright", program.pop("LegalCopyright"))
+        self.assertEqual(program, {"ProductName": "Ostrel Browser", "CompanyName": "Ostrel",
+                                   "OriginalFilename": "OstrelBrowser.exe",
+                                   "InternalName": "OstrelBrowser", "FileVersion": version,
+                                   "ProductVersion": version})
         self.assertEqual(version_strings(INSTALLER)["ProductVersion"], version)
 
     def test_install_upgrade_over_running_copies_and_uninstall(self):
@@ -96,16 +86,15 @@ class PackageTest(ProgramTestCase):
         self.assertTrue(os.path.isfile(shortcut))
 
         # An optional update leaves the program running while the user installs the new one.
-        os.makedirs(DATA, exist_ok=True)
-        with open(os.path.join(DATA, "Cookies"), "w") as cookies:
-            cookies.write("session")
+        DATA.mkdir()
+        (DATA / "Cookies").write_text("session")
         with_stale_marker(INSTALLED)
         first, second = self.start_installed(2)
         self.assertEqual(self.install(), 0)
         self.assertExitsWith(first, 0)
         self.assertExitsWith(second, 0)
-        self.assertEqual(read(INSTALLED), read(PROGRAM))
-        self.assertEqual(read(os.path.join(DATA, "Cookies")), b"session")
+        self.assertEqual(INSTALLED.read_bytes(), pathlib.Path(PROGRAM).read_bytes())
+        self.assertEqual((DATA / "Cookies").read_text(), "session")
 
         # The uninstaller closes a running copy too, and removes everything, data included.
         program, = self.start_installed(1)
@@ -117,11 +106,11 @@ class PackageTest(ProgramTestCase):
 
     def test_file_held_by_another_program_fails_the_install_and_keeps_the_old_files(self):
         self.assertEqual(self.install(), 0)
-        licence = os.path.join(FOLDER, "LICENSE.txt")
-        old_program, old_licence = with_stale_marker(INSTALLED), with_stale_marker(licence)
+        old = [with_stale_marker(FOLDER / name) for name in ("OstrelBrowser.exe", "LICENSE.txt")]
         self.assertEqual(self.helper("hold", windows_path(INSTALLED))["result"], 1)
         self.assertNotEqual(self.install(), 0)
-        self.assertEqual((read(INSTALLED), read(licence)), (old_program, old_licence))
+        self.assertEqual([(FOLDER / n).read_bytes() for n in ("OstrelBrowser.exe", "LICENSE.txt")],
+                         old)
 
     def test_webview2_bootstrapper_runs_only_while_the_runtime_is_missing(self):
         cases = [  # recorded versions, whether the stand-in fails, whether it runs
@@ -136,13 +125,11 @@ class PackageTest(ProgramTestCase):
                 for where, version in versions.items():
                     reg("add", RUNTIME_KEYS[where], "/v", "pv", "/d", version, "/f")
                 log = self.log_file()
-                env = {"OSTREL_BOOTSTRAPPER_LOG": log}
-                if fails:
-                    env["OSTREL_BOOTSTRAPPER_FAIL"] = "1"
+                env = {"OSTREL_BOOTSTRAPPER_LOG": log, "OSTREL_BOOTSTRAPPER_FAIL": "1" * fails}
                 self.assertEqual(self.install(env=env), 0)
-                self.assertTrue(os.path.isfile(INSTALLED))
-                with open(log) as calls:
-                    self.assertEqual(calls.read().split(), ["/silent", "/install"] if runs else [])
+                self.assertTrue(INSTALLED.is_file())
+                self.assertEqual(pathlib.Path(log).read_text().split(),
+                                 ["/silent", "/install"] if runs else [])
 
     def test_installer_speaks_the_users_language(self):
         for lang, text in (("zh_CN.UTF-8", "Ostrel Browser 正在运行，将被关闭。"),

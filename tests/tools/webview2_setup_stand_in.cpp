@@ -1,7 +1,7 @@
 // Stands in for Microsoft's WebView2 bootstrapper in the installer under test: appends its
 // command line to the file OSTREL_BOOTSTRAPPER_LOG names and, as the real one does once the
 // runtime is in place, records a version under the current user. With OSTREL_BOOTSTRAPPER_FAIL
-// set it fails instead, recording nothing.
+// set to anything but empty it fails instead, recording nothing.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,7 +14,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
       std::fclose(log);
     }
   }
-  if (_wgetenv(L"OSTREL_BOOTSTRAPPER_FAIL")) return 1;
+  const wchar_t* fail = _wgetenv(L"OSTREL_BOOTSTRAPPER_FAIL");
+  if (fail && *fail) return 1;
   const wchar_t version[] = L"131.0.2903.70";
   return RegSetKeyValueW(HKEY_CURRENT_USER,
                          L"Software\\Microsoft\\EdgeUpdate\\Clients\\"
