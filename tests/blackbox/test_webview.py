@@ -47,7 +47,8 @@ class WebViewTest(ProgramTestCase):
                          chain + SETTINGS + [bounds(window), "Navigate " + HOME_PAGE_URL])
 
         # It follows the window from then on (minimised and restored: see the late controller).
-        self.assertEqual(self.calls()[-1], bounds(self.resize(1300, 850)))
+        resized = self.resize(1300, 850)
+        self.assertEqual(self.calls()[-1], bounds(resized))
         self.assertEqual(sum(line.startswith("Navigate") for line in self.calls()), 1)
 
         # Once their completion has run, the program holds no reference to either handler.
