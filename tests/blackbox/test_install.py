@@ -4,16 +4,19 @@ WebView2 Runtime, the user's language, and the uninstaller."""
 import os
 import pathlib
 import subprocess
+import time
 import unittest
 import zipfile
 
-from driver import (IDCANCEL, PROGRAM, WINE, Program, ProgramTestCase, install_folder, uninstall,
-                    user_folder, wait_until, windows_path)
+from driver import (DIALOG, IDCANCEL, IDOK, IDYES, PROGRAM, WINE, WM_COMMAND, Program,
+                    ProgramTestCase, install_folder, uninstall, user_folder, wait_until,
+                    windows_path)
 
 ZIP = os.environ.get("OSTREL_PACKAGE_ZIP", "")
 INSTALLER = os.environ.get("OSTREL_PACKAGE_INSTALLER", "")
 FILES = {"OstrelBrowser.exe", "WebView2Loader.dll", "LICENSE.txt", "WebView2-LICENSE.txt",
          "WebView2-NOTICE.txt"}
+WEBVIEW2_DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL", "")
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\OstrelBrowser"
 RUNTIME_CLIENT = r"Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 RUNTIME_KEYS = {"machine": r"HKLM\SOFTWARE\WOW6432Node" + "\\" + RUNTIME_CLIENT,
@@ -130,6 +133,23 @@ class PackageTest(ProgramTestCase):
                 self.assertTrue(INSTALLED.is_file())
                 self.assertEqual(pathlib.Path(log).read_text().split(),
                                  ["/silent", "/install"] if runs else [])
+
+    def test_interactive_install_without_a_runtime_offers_its_page_then_starts_the_program(self):
+        opened = pathlib.Path(self.log_file())
+        installer = Program(INSTALLER, env={"OSTREL_BOOTSTRAPPER_FAIL": "1", "LANG": "en_US.UTF-8",
+                                            "OSTREL_OPEN_LOG": str(opened)})
+        wizard = self.prompt()["hwnd"]
+        self.helper("post", wizard, WM_COMMAND, IDOK, 0)  # Install, on the folder page
+        self.assertTrue(wait_until(lambda: len(self.windows(DIALOG)) == 2))
+        self.assertIn("Microsoft Edge WebView2 Runtime", self.prompt()["text"])
+        self.answer(IDYES)
+        self.assertTrue(wait_until(opened.read_text))
+        self.assertEqual(opened.read_text().split(), ["open", WEBVIEW2_DOWNLOAD_PAGE_URL])
+        for page in ("installing", "finish"):  # Next, then Finish with "Run" checked
+            time.sleep(1)
+            self.helper("post", wizard, WM_COMMAND, IDOK, 0)
+        self.assertExitsWith(installer, 0)
+        self.assertEqual(self.main_window()["title"], "Ostrel Browser")
 
     def test_installer_speaks_the_users_language(self):
         for lang, text in (("zh_CN.UTF-8", "Ostrel Browser 正在运行，将被关闭。"),
