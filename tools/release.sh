@@ -17,8 +17,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 "$root/tools/setup.sh"
 
-# The commit's time stands for every time a build would record.
-export SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+# The commit's time stands for every time a build would record (given, outside a git checkout).
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 dir=$build/release
 
 settings=()
