@@ -31,7 +31,8 @@ BOOL CALLBACK FindProgramWindow(HWND window, LPARAM context) {
 
 std::string TimeStartup(std::string path, const std::string& className) {
   std::string commandLine = "\"" + path + "\"";
-  STARTUPINFOA startup = {sizeof startup};
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   LARGE_INTEGER frequency, start, now;
   QueryPerformanceFrequency(&frequency);
