@@ -26,12 +26,13 @@ std::string Json(const std::wstring& text) {
                                   utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr));
   std::string out = "\"";
   for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c >= 0x20) {
+      out += static_cast<char>(c);
+      continue;
+    }
     char escaped[8];
-    std::snprintf(escaped, sizeof escaped,
-                  c < 0x20                  ? "\\u%04x"
-                  : (c == '"' || c == '\\') ? "\\%c"
-                                            : "%c",
-                  c);
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
     out += escaped;
   }
   return out + "\"";
