@@ -42,8 +42,8 @@ if [[ -n ${OSTREL_SIGN_COMMAND:-} ]]; then
   signing=(-D "CPACK_OSTREL_SIGNED_PROGRAM=$signed" -D "CPACK_OSTREL_SIGN_SCRIPT=$root/tools/sign.sh")
 fi
 (cd "$dir" && cpack "${signing[@]}")
-# Fixed times and attributes for the ZIP's entries; CPack writes them in a fixed order.
-strip-nondeterminism --type zip "$dir"/OstrelBrowser-*-win64.zip
+# The commit's time and fixed attributes for the ZIP's entries; CPack writes them in a fixed order.
+strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" "$dir"/OstrelBrowser-*-win64.zip
 
 # OUT_DIR gets the packages only once all of them are made.
 mkdir -p "$1"
