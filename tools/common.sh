@@ -18,7 +18,7 @@ configure_windows() {
   shift 2
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DOSTREL_UPDATE_CHECK_URL="http://127.0.0.1:$port//update.php" \
+    -DOSTREL_UPDATE_CHECK_URL="http://127.0.0.1:$port//update.php?version={version}" \
     -DOSTREL_HOME_PAGE_URL="https://127.0.0.1:$((port + 1))/" \
     -DOSTREL_DOWNLOAD_PAGE_URL="http://127.0.0.1:$((port + 2))/" "$@"
 }

@@ -4,7 +4,9 @@
 # bytes, wherever and whenever they run.
 #
 # Settings come from the environment, each falling back to the build's default when unset:
-#   OSTREL_UPDATE_CHECK_URL, OSTREL_HOME_PAGE_URL, OSTREL_DOWNLOAD_PAGE_URL,
+#   OSTREL_UPDATE_CHECK_URL        the update endpoint, with {version} where the program's version
+#                                  goes: http://update.example.com//update.php?version={version}
+#   OSTREL_HOME_PAGE_URL, OSTREL_DOWNLOAD_PAGE_URL,
 #   OSTREL_WEBVIEW2_BOOTSTRAPPER   as the CMake settings of the same names;
 #   OSTREL_SIGN_COMMAND            signs one file in place, given its path as the last argument:
 #                                  the program, the uninstaller and the installer. Unset: unsigned.
@@ -26,6 +28,12 @@ for name in OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL OSTREL_DOWNLOAD_PAGE_UR
   OSTREL_WEBVIEW2_BOOTSTRAPPER; do
   if [[ -n ${!name:-} ]]; then settings+=("-D$name=${!name}"); else settings+=("-U$name"); fi
 done
+# The build's default address carries {version}; one without it gets the same answer for every
+# version, so an offer would prompt even those who already run the version offered.
+if [[ -n ${OSTREL_UPDATE_CHECK_URL:-} && $OSTREL_UPDATE_CHECK_URL != *"{version}"* ]]; then
+  echo "warning: OSTREL_UPDATE_CHECK_URL has no {version}: the update endpoint cannot tell" \
+    "one version of the program from another" >&2
+fi
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "${settings[@]}"
 cmake --build "$dir"

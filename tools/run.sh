@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the program and runs it under Wine beside a local demo update endpoint that offers an
-# optional update: on your display when DISPLAY is set (close the window to end), otherwise on
-# Xvfb, saving a screenshot to build/screenshot.png. Its Wine prefix sends addresses to no
-# browser, so the prompt's Yes opens nothing.
+# Builds the program and runs it under Wine beside the reference update endpoint (server/), whose
+# demo description offers an optional update: on your display when DISPLAY is set (close the
+# window to end), otherwise on Xvfb, saving a screenshot to build/screenshot.png. Its Wine prefix
+# sends addresses to no browser, so the prompt's Yes opens nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -15,7 +15,20 @@ export WINEPREFIX=$build/run-wineprefix WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export root build program=$build/demo/bin/OstrelBrowser.exe
 
-python3 "$root/tools/demo_server.py" "$demo_port" &
+# The reference endpoint, with a description that offers this build an optional update.
+endpoint=$build/demo/endpoint
+mkdir -p "$endpoint"
+cp "$root/server/update.php" "$endpoint/"
+cat >"$endpoint/update.json" <<EOF
+{
+  "latestVersion": "2.0.0",
+  "lowestAllowedVersion": "1.0.0",
+  "title": "Ostrel Browser 2.0",
+  "notes": ["全新的界面", "更快的启动速度", "修复了若干问题"],
+  "downloadUrl": "http://127.0.0.1:$((demo_port + 2))/download"
+}
+EOF
+php -S "127.0.0.1:$demo_port" -t "$endpoint" >/dev/null 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; "$root/tests/wine_prefix.sh" stop' EXIT
 

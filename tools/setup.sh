@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a Debian 12 machine.
+# Installs what the build and the tests need on a Debian 12 machine; `setup.sh check` installs
+# only what the update document check needs (tools/check_update.sh).
 # Safe to run again: apt skips what is already there.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
-  googletest libgtest-dev libicu-dev
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
-  nsis zip unzip python3 strip-nondeterminism osslsigncode icoutils openssl git
-)
+packages=(cmake ninja-build g++ libicu-dev nlohmann-json3-dev curl)
+if [[ ${1:-} != check ]]; then
+  packages+=(
+    clang libclang-rt-14-dev googletest libgtest-dev
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
+    nsis zip unzip python3 strip-nondeterminism osslsigncode icoutils openssl git php-cli
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

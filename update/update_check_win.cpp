@@ -15,9 +15,6 @@
 
 namespace {
 
-// Far beyond any real update document; an endless body (broken or hostile, the channel is plain
-// HTTP) must not grow until memory runs out.
-constexpr size_t kMaximumBodySize = 1 << 20;
 constexpr DWORD kReadSize = 4096;
 
 struct InternetHandleCloser {
@@ -40,7 +37,7 @@ std::optional<std::string> FetchUpdateDocument() {
   // A failed read ends the body like its end does; what came before it is used.
   while (InternetReadFile(request.get(), buffer, kReadSize, &read) && read > 0) {
     body.append(buffer, read);
-    if (body.size() > kMaximumBodySize) return std::nullopt;
+    if (body.size() > kMaximumUpdateDocumentSize) return std::nullopt;
   }
   return body;
 }

@@ -3,10 +3,16 @@
 // keep its corners: the first occurrence wins, values are raw bytes, escapes stay undecoded.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "update/update_info.h"
+
+// The largest update document the program reads; it ignores a longer body. Far beyond any real
+// document: an endless body (broken or hostile, the channel is plain HTTP) must not grow until
+// memory runs out.
+inline constexpr size_t kMaximumUpdateDocumentSize = 1 << 20;
 
 // The raw bytes between the first two double quotes after the first colon that follows the
 // first occurrence of "key" (quotes included in the match); empty when any of these is missing.

@@ -10,6 +10,8 @@ import http.server
 import json
 import os
 import select
+import shutil
+import socket
 import subprocess
 import tempfile
 import threading
@@ -17,9 +19,11 @@ import time
 import unittest
 import urllib.parse
 
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE = os.environ.get("OSTREL_WINE", "wine")
 PROGRAM = os.environ.get("OSTREL_PROGRAM", "")
 UPDATE_CHECK_URL = os.environ.get("OSTREL_UPDATE_CHECK_URL", "")
+UPDATE_PORT = urllib.parse.urlsplit(UPDATE_CHECK_URL).port
 HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
 
@@ -116,19 +120,48 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         self.body, self.status, self.behaviour, self.length = body, status, behaviour, length
         self.requests, self.streamed = [], 0
         self.release, self.done = threading.Event(), threading.Event()
-        port = urllib.parse.urlsplit(UPDATE_CHECK_URL).port
         try:
-            super().__init__(("127.0.0.1", port), UpdateHandler)
+            super().__init__(("127.0.0.1", UPDATE_PORT), UpdateHandler)
         except OSError as error:
-            raise RuntimeError(f"The tests' update endpoint needs 127.0.0.1:{port}, which another "
-                               f"program holds ({error.strerror}): stop it and run the tests "
-                               f"again.") from None
+            raise port_held(UPDATE_PORT, error.strerror) from None
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
         self.release.set()
         self.shutdown()
         self.server_close()
+
+
+def port_held(port, reason):
+    return RuntimeError(f"The tests' update endpoint needs 127.0.0.1:{port}, which another program "
+                        f"holds ({reason}): stop it and run the tests again.")
+
+
+class ReferenceEndpoint:
+    """The reference endpoint, server/update.php, on php's built-in server at 127.0.0.1:`port`,
+    answering from the description given (none: no description file)."""
+
+    def __init__(self, description=None, port=UPDATE_PORT):
+        self.folder, self.port = tempfile.mkdtemp(), port
+        shutil.copy(os.path.join(ROOT, "server", "update.php"), self.folder)
+        if description is not None:
+            with open(os.path.join(self.folder, "update.json"), "w") as file:
+                json.dump(description, file, ensure_ascii=False)
+        self.process = subprocess.Popen(["php", "-S", f"127.0.0.1:{port}", "-t", self.folder],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # php ends at once when the port is taken: a listener found while it runs is php.
+        wait_until(lambda: self.process.poll() is not None or self.listening(), 10)
+        if self.process.poll() is not None:
+            raise port_held(port, "php could not listen")
+
+    def listening(self):
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 1):
+            return True
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        shutil.rmtree(self.folder)
 
 
 class UpdateHandler(http.server.BaseHTTPRequestHandler):
@@ -188,8 +221,8 @@ class ProgramTestCase(unittest.TestCase):
         self.addCleanup(program.kill)
         return program
 
-    def serve(self, *args, **kwargs):
-        server = UpdateServer(*args, **kwargs)
+    def serve(self, *args, kind=UpdateServer, **kwargs):
+        server = kind(*args, **kwargs)
         self.addCleanup(server.close)
         return server
 

@@ -4,11 +4,15 @@ https and file handler) notes what the shell was asked to open."""
 import os
 import time
 import unittest
+import urllib.parse
 
-from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, WM_SIZE, WM_UPDATE_AVAILABLE,
-                    ProgramTestCase, wait_until, windows_path)
+from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, UPDATE_CHECK_URL, WM_SIZE,
+                    WM_UPDATE_AVAILABLE, ProgramTestCase, ReferenceEndpoint, wait_until,
+                    windows_path)
 
 OPEN_RECORDER = os.environ.get("OSTREL_OPEN_RECORDER", "")
+REQUEST = urllib.parse.urlsplit(UPDATE_CHECK_URL)  # the program's version in its query
+VERSION = urllib.parse.parse_qs(REQUEST.query)["version"][0]
 CLOSING = "推荐您立即更新以获取最佳体验。\n\n是否现在更新？"
 FULL_DOCUMENT = ('{"needUpdate": true, "mustUpdate": false, "title": "Ostrel 2.0",'
                  ' "message": "修复了若干问题\\n启动更快", "url": "https://127.0.0.1:9/get?v=2",'
@@ -38,7 +42,7 @@ class UpdateTest(ProgramTestCase):
         program, server = self.start_offering(FULL_DOCUMENT)
         box = self.prompt()
         self.assertEqual([(path, headers.get("User-Agent")) for path, headers in server.requests],
-                         [("//update.php", "Ostrel Browser")])
+                         [(f"{REQUEST.path}?{REQUEST.query}", "Ostrel Browser")])
         self.assertEqual((box["owner"], box["title"]), (self.main_window()["hwnd"], "Ostrel 2.0"))
         self.assertEqual(box["text"], "版本: 2.0.1\n\n更新内容:\n--------------------\n"
                          "修复了若干问题\n启动更快\n--------------------\n\n" + CLOSING)
@@ -90,6 +94,31 @@ class UpdateTest(ProgramTestCase):
                     self.assertNoPrompt()
                     self.assertMessageShowsNothing()
                 self.close(program)
+
+    def test_reference_endpoint_answers_each_version_for_itself(self):
+        cases = [  # the description's latest and lowest allowed versions: the prompt's buttons
+            ("99.0", VERSION, [IDYES, IDNO]), (VERSION, VERSION, None), ("99.0", "98.0", [IDOK])]
+        for latest, lowest, buttons in cases:
+            with self.case(latest=latest, lowest=lowest):
+                program, _ = self.start_offering(
+                    dict(latestVersion=latest, lowestAllowedVersion=lowest, title="Ostrel 99",
+                         notes=["全新的界面", "", "Fixes / more"],
+                         downloadUrl="https://127.0.0.1:9/get"), kind=ReferenceEndpoint)
+                if not buttons:
+                    time.sleep(2)
+                    self.assertNoPrompt()
+                    self.close(program)
+                    continue
+                box = self.prompt()
+                self.assertEqual((box["title"], box["text"], box["buttons"]), (
+                    "Ostrel 99", f"版本: {latest}\n\n更新内容:\n--------------------\n全新的界面\n\n"
+                    "Fixes / more\n--------------------\n\n" + CLOSING, buttons))
+                self.answer(buttons[0])
+                self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get"])
+                if buttons == [IDOK]:
+                    self.assertExitsWith(program, 0)
+                else:
+                    self.close(program)
 
     def test_silent_endpoint_keeps_the_window_responsive_and_exit_does_not_wait(self):
         program, server = self.start_offering(behaviour="silent")

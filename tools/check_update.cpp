@@ -1,0 +1,223 @@
+// The publisher's check of an update document: reads it with the program's own reader and prompt,
+// prints what the program would show and open, and names every value that the program reads
+// otherwise than JSON means it.
+//
+//   check_update FILE|-     exit code 0: read as meant; 1: not; 2: nothing could be read
+#include <unicode/ustring.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/addresses.h"
+#include "update/update_document.h"
+#include "update/update_prompt.h"
+
+namespace {
+
+using nlohmann::json;
+
+const char* const kKeys[] = {"needUpdate", "mustUpdate", "title", "message", "url", "versionName"};
+
+// Every value of each top-level key, in the order they stand, as JSON reads them; the first
+// syntax error ends the reading.
+class TopLevelValues final : public nlohmann::json_sax<json> {
+ public:
+  std::map<std::string, std::vector<json>> values;
+  std::string error;
+
+  bool null() override { return Add(nullptr); }
+  bool boolean(bool value) override { return Add(value); }
+  bool number_integer(number_integer_t value) override { return Add(value); }
+  bool number_unsigned(number_unsigned_t value) override { return Add(value); }
+  bool number_float(number_float_t value, const string_t&) override { return Add(value); }
+  bool string(string_t& value) override { return Add(value); }
+  bool binary(binary_t&) override { return Add(nullptr); }
+  bool key(string_t& key) override {
+    if (depth_ == 1) key_ = key;
+    return true;
+  }
+  bool start_object(std::size_t) override { return Open(json::object()); }
+  bool start_array(std::size_t) override { return Open(json::array()); }
+  bool end_object() override { return --depth_, true; }
+  bool end_array() override { return --depth_, true; }
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& exception) override {
+    error = exception.what();
+    return false;
+  }
+
+ private:
+  bool Add(json value) {
+    if (depth_ == 1 && key_) values[*key_].push_back(std::move(value));
+    key_.reset();
+    return true;
+  }
+  bool Open(json value) {
+    if (depth_ == 0 && value.is_array()) error = "the document is a JSON array, not an object";
+    Add(std::move(value));
+    return ++depth_, true;
+  }
+
+  int depth_ = 0;
+  std::optional<std::string> key_;
+};
+
+std::string Utf8(const std::u16string& text) {
+  std::string utf8(text.size() * 3, '\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(utf8.data(), static_cast<int32_t>(utf8.size()), &length, text.data(),
+                     static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  utf8.resize(U_SUCCESS(status) ? length : 0);
+  return utf8;
+}
+
+// A value as it stands, line breaks and other control characters made visible: a real line break
+// and the two characters backslash and n must not look alike here.
+std::string Shown(const json& value) {
+  if (!value.is_string()) return value.dump();
+  std::string shown = "\"";
+  for (unsigned char c : value.get_ref<const std::string&>()) {
+    char control[8];
+    std::snprintf(control, sizeof control, "<%02X>", c);
+    shown += c == '\n' ? "↵" : c < 0x20 ? control : std::string(1, static_cast<char>(c));
+  }
+  return shown + "\"";
+}
+
+// What the program stores for `key`, before its conversion to UTF-16.
+json ProgramValue(std::string_view document, const std::string& key) {
+  if (key == "needUpdate" || key == "mustUpdate") return ExtractJsonBool(document, key);
+  const std::string raw = ExtractJsonString(document, key);
+  return key == "message" ? ConvertEscapedLineBreaks(raw) : raw;
+}
+
+// Whether the first "key" in the text, where the program starts reading, is followed by a colon.
+bool FirstOccurrenceIsAKey(std::string_view document, const std::string& key) {
+  const size_t after = document.find('"' + key + '"');
+  const size_t next = document.find_first_not_of(" \t\r\n", after + key.size() + 2);
+  return next != std::string_view::npos && document[next] == ':';
+}
+
+// The usual reason why the program reads a text otherwise than JSON means it.
+std::string Reason(std::string_view document, const std::string& key, const std::string& meant) {
+  const std::string raw = ExtractJsonString(document, key);
+  if (!FirstOccurrenceIsAKey(document, key))
+    return "the first \"" + key + "\" in the text is an earlier value, not the key";
+  if (raw.find("\\/") != std::string::npos) return "slashes are escaped as \\/";
+  if (raw.find("\\u") != std::string::npos) return "characters are escaped as \\uXXXX";
+  if (meant.find('"') != std::string::npos) return "an escaped double quote ends the value";
+  if (key == "message" && meant.find('\r') != std::string::npos)
+    return "line breaks are \\r\\n, and the program shows the \\r";
+  if (raw.find('\\') != std::string::npos)
+    return "escapes stay as written: only \\n in message becomes a line break";
+  return "the first \"" + key + "\" in the text is a key of a nested object";
+}
+
+std::vector<std::string> Problems(std::string_view document, const TopLevelValues& meaning) {
+  std::vector<std::string> problems;
+  for (const std::string key : kKeys) {
+    const json program = ProgramValue(document, key);
+    const auto found = meaning.values.find(key);
+    if (found == meaning.values.end()) {
+      if (key == "needUpdate") problems.push_back("needUpdate is missing: the program never prompts");
+      else if (program != false && program != "")
+        problems.push_back(key + " is no top-level key, yet the program reads " + Shown(program));
+      continue;
+    }
+    // The program reads the first occurrence; most JSON readers take the last.
+    const json& meant = found->second.front();
+    if (found->second.size() > 1)
+      problems.push_back(key + " stands " + std::to_string(found->second.size()) + " times");
+    if (meant.type() != program.type()) {
+      problems.push_back(key + " is written " + meant.dump() + ", not as a JSON " +
+                         program.type_name() + "; the program reads " + Shown(program));
+    } else if (meant != program) {
+      const std::string reason =
+          program.is_boolean()
+              ? "true must follow its colon on the same line, after nothing but spaces and tabs"
+              : Reason(document, key, meant.get<std::string>());
+      problems.push_back(key + ": JSON means " + Shown(meant) + ", the program reads " +
+                         Shown(program) + " (" + reason + ")");
+    }
+  }
+  const std::string url = ExtractJsonString(document, "url");
+  if (!url.empty() && !IsWebAddress(Utf8ToWide(url))) {
+    problems.push_back("url is no http or https address: Yes opens " +
+                       Utf8(kDownloadPageUrl) + " instead");
+  }
+  return problems;
+}
+
+void PrintProgramView(const UpdateInfo& info) {
+  std::cout << "The program reads:\n"
+            << "  needUpdate   " << (info.needUpdate ? "true" : "false") << "\n"
+            << "  mustUpdate   " << (info.mustUpdate ? "true" : "false") << "\n";
+  for (const auto& [name, value] : {std::pair{"title", &info.title}, {"message", &info.message},
+                                    {"url", &info.url}, {"versionName", &info.versionName}})
+    std::printf("  %-12s %s\n", name, Shown(Utf8(*value)).c_str());
+  if (!info.needUpdate) {
+    std::cout << "It shows no prompt.\n";
+    return;
+  }
+  const UpdatePrompt prompt = ComposeUpdatePrompt(info);
+  const bool mandatory = prompt.style == kPromptStyleMandatory;
+  const PromptOutcome outcome =
+      ResolvePromptAnswer(mandatory ? kPromptAnswerOk : kPromptAnswerYes, info);
+  std::string text = Utf8(prompt.text);
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 5)
+    text.replace(at, 1, "\n    ");
+  std::cout << "It shows the prompt:\n  caption  " << Utf8(prompt.caption) << "\n  text\n    "
+            << text << "\n  buttons  " << (mandatory ? "OK" : "Yes, No") << "\n  "
+            << (mandatory ? "OK" : "Yes") << " opens " << Utf8(*outcome.addressToOpen) << "\n"
+            << (outcome.endProgram ? "Then the program ends, whatever the answer.\n"
+                                   : "The program keeps running.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: check_update FILE|-\n";
+    return 2;
+  }
+  std::ifstream file;
+  std::istream* input = &std::cin;
+  if (std::string(argv[1]) != "-") {
+    file.open(argv[1], std::ios::binary);
+    if (!file) {
+      std::cerr << "check_update: cannot read " << argv[1] << "\n";
+      return 2;
+    }
+    input = &file;
+  }
+  // One byte past the program's limit tells that the program would read nothing.
+  std::string document(kMaximumUpdateDocumentSize + 1, '\0');
+  input->read(document.data(), static_cast<std::streamsize>(document.size()));
+  document.resize(input->gcount());
+  if (document.size() > kMaximumUpdateDocumentSize) {
+    std::cout << "Over the program's limit of " << kMaximumUpdateDocumentSize
+              << " bytes: the program reads nothing and shows nothing.\n";
+    return 1;
+  }
+
+  PrintProgramView(ReadUpdateDocument(document));
+  TopLevelValues meaning;
+  json::sax_parse(document, &meaning);
+  const std::vector<std::string> problems =
+      meaning.error.empty() ? Problems(document, meaning)
+                            : std::vector<std::string>{"not JSON: " + meaning.error};
+  if (problems.empty()) {
+    std::cout << "The program reads every value as JSON means it.\n";
+    return 0;
+  }
+  std::cout << "What the program reads otherwise than JSON means:\n";
+  for (const std::string& problem : problems) std::cout << "  " << problem << "\n";
+  return 1;
+}
