@@ -79,12 +79,6 @@ class PublishingTest(unittest.TestCase):
             with self.subTest(name):
                 status, headers, body = self.get(description, "?version=1.0", method)
                 self.assertEqual((status, headers["Cache-Control"], body), (code, "no-store", b""))
-        # From the command line: the document for a version, or what is wrong.
-        endpoint, _ = self.serve(dict(DESCRIPTION, notes=["a", "\\"]))
-        code, output = run("php", os.path.join(endpoint.folder, "update.php"), "1.9")
-        self.assertEqual((code, output.strip()), (1, "update.php: notes, line 2 holds a double "
-                         "quote, a backslash or a control character, which the program cannot "
-                         "show as written"))
 
     def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
         _, url = self.serve(DESCRIPTION)
