@@ -60,10 +60,10 @@ def install_folder():
     return user_folder("AppData", "Local", "Programs", "Ostrel Browser")
 
 
-def uninstall():
+def uninstall(folder=None):
     """Uninstalls silently, when installed. The uninstaller runs on from a copy of itself, so its
     end shows in what it removes."""
-    folder = install_folder()
+    folder = folder or install_folder()
     if os.path.exists(folder):
         Program(os.path.join(folder, "Uninstall.exe"), "/S").exit_code(60)
         wait_until(lambda: not os.path.exists(folder), 30)

@@ -4,6 +4,7 @@ WebView2 Runtime, the user's language, and the uninstaller."""
 import os
 import pathlib
 import subprocess
+import threading
 import time
 import unittest
 import zipfile
@@ -99,13 +100,25 @@ class PackageTest(ProgramTestCase):
         self.assertEqual(INSTALLED.read_bytes(), pathlib.Path(PROGRAM).read_bytes())
         self.assertEqual((DATA / "Cookies").read_text(), "session")
 
-        # The uninstaller closes a running copy too, and removes everything, data included.
+        # The uninstaller closes a running copy too, and removes everything, data included, once
+        # the web view's runtime (here the helper, for three seconds) lets go of it.
         program, = self.start_installed(1)
+        self.helper("hold", windows_path(DATA / "Cookies"))
+        threading.Timer(3, self.helper.kill).start()
         self.uninstall()
         self.assertExitsWith(program, 0)
         self.assertFalse(os.path.exists(FOLDER))
         self.assertFalse(os.path.exists(shortcut))
         self.assertIsNone(reg("query", UNINSTALL_KEY))
+
+    def test_upgrade_goes_where_the_user_installed(self):
+        chosen = pathlib.Path(user_folder("Chosen"))
+        self.addCleanup(uninstall, chosen)
+        self.assertEqual(self.install(f"/D={windows_path(chosen)}"), 0)
+        stale = with_stale_marker(chosen / "OstrelBrowser.exe")
+        self.assertEqual(self.install(), 0)
+        self.assertNotEqual((chosen / "OstrelBrowser.exe").read_bytes(), stale)
+        self.assertFalse(FOLDER.exists())
 
     def test_file_held_by_another_program_fails_the_install_and_keeps_the_old_files(self):
         self.assertEqual(self.install(), 0)
