@@ -1,4 +1,5 @@
 // Entry point: the main window, the web view request, the update thread and the message loop.
+#include <objbase.h>
 #include <windows.h>
 
 #include <cwchar>
@@ -43,6 +44,9 @@ void StartUpdateCheckThread() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+  // WebView2 must be created from a single-threaded apartment, and the shell wants one too. It
+  // stays for the life of the process.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   wcscpy_s(g_windowTitle, 100, L"Ostrel Browser");
   wcscpy_s(g_windowClassName, 100, L"OSTREL_WINDOW_CLASS");
   RegisterMainWindowClass(instance);

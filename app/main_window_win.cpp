@@ -19,6 +19,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SIZE:
       ResizeWebViewToClientArea();
       return 0;
+    case WM_MOVE:
+      NotifyWebViewOfWindowMove();
+      return 0;
+    case WM_SETFOCUS:
+      MoveFocusToWebView();
+      return 0;
     case WM_PAINT: {
       PAINTSTRUCT paint;
       BeginPaint(window, &paint);

@@ -7,5 +7,11 @@
 // completions arrive later through the message loop.
 void InitializeWebView(HWND window);
 
-// Gives the web view the main window's client area; does nothing before the web view exists.
+// Each does nothing before the web view exists.
+// Gives the web view the main window's client area.
 void ResizeWebViewToClientArea();
+// Hands the keyboard focus that the main window received on to the page.
+void MoveFocusToWebView();
+// Tells the web view that the main window moved, so that what it places on the screen (a
+// drop-down list, the page's idea of its position) follows.
+void NotifyWebViewOfWindowMove();

@@ -26,6 +26,8 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   // Sized from the window as it is now: resizes before the controller came were not applied.
   ResizeWebViewToClientArea();
   g_webView->Navigate(AsWide(kHomePageUrl));
+  // The window's own focus arrived before there was a page to pass it to.
+  if (GetFocus() == g_mainWindow) MoveFocusToWebView();
   return S_OK;
 }
 
@@ -46,6 +48,15 @@ void ResizeWebViewToClientArea() {
   RECT bounds;
   GetClientRect(g_mainWindow, &bounds);
   g_webViewController->put_Bounds(bounds);
+}
+
+void MoveFocusToWebView() {
+  if (g_webViewController)
+    g_webViewController->MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON_PROGRAMMATIC);
+}
+
+void NotifyWebViewOfWindowMove() {
+  if (g_webViewController) g_webViewController->NotifyParentWindowPositionChanged();
 }
 
 void InitializeWebView(HWND window) {

@@ -28,7 +28,8 @@ HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
 
 MAIN_WINDOW, DIALOG = "OSTREL_WINDOW_CLASS", "#32770"  # window classes
-WM_DESTROY, WM_SIZE, WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND = 0x0002, 0x0005, 0x0010, 0x0111, 0x0112
+WM_DESTROY, WM_MOVE, WM_SIZE, WM_SETFOCUS = 0x0002, 0x0003, 0x0005, 0x0007
+WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND = 0x0010, 0x0111, 0x0112
 WM_UPDATE_AVAILABLE = 0x0400 + 1
 SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE = 0xF020, 0xF030, 0xF120
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
@@ -74,7 +75,9 @@ class Program:
 
     def __init__(self, path, *args, show=None, env=None, pipe=False):
         command = [WINE, path, *args]
-        if show:  # start.exe passes the show command ("min", "max") to the program
+        if show == "hide":  # as a launcher or a task may start it; start.exe cannot
+            command = [WINE, os.environ.get("OSTREL_HIDDEN_START", ""), windows_path(path)]
+        elif show:  # start.exe passes the show command ("min", "max") to the program
             command = [WINE, "start", "/wait", f"/{show}", windows_path(path), *args]
         pipe = subprocess.PIPE if pipe else subprocess.DEVNULL
         self.process = subprocess.Popen(command, env={**os.environ, **(env or {})}, stdin=pipe,

@@ -119,6 +119,18 @@ class UpdateTest(ProgramTestCase):
                 else:
                     self.close(program)
 
+    def test_a_wininet_dll_beside_the_program_is_never_loaded(self):
+        # Wine told to prefer a WinINet from the program's folder, as Windows' search order would.
+        planted = self.log_file()
+        self.serve(FULL_DOCUMENT)
+        program = self.start(os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE"), env={
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;wininet=n,b", "OSTREL_PLANTED_LOG": planted})
+        self.assertEqual(self.prompt()["title"], "Ostrel 2.0")  # the check reached the endpoint
+        with open(planted) as log:
+            self.assertEqual(log.read(), "")
+        self.answer(IDNO)
+        self.close(program)
+
     def test_silent_endpoint_keeps_the_window_responsive_and_exit_does_not_wait(self):
         program, server = self.start_offering(behaviour="silent")
         self.assertTrue(wait_until(lambda: server.requests))

@@ -3,12 +3,14 @@ import os
 import time
 import unittest
 
-from driver import HOME_PAGE_URL, SC_MINIMIZE, SC_RESTORE, ProgramTestCase, wait_until
+from driver import (HOME_PAGE_URL, SC_MINIMIZE, SC_RESTORE, WM_MOVE, WM_SETFOCUS, ProgramTestCase,
+                    wait_until)
 
 PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
 
 CHAIN_START = [
-    "CreateCoreWebView2EnvironmentWithOptions browserFolder=null userDataFolder=null options=null",
+    "CreateCoreWebView2EnvironmentWithOptions browserFolder=null userDataFolder=null options=null"
+    " apartment=main-sta",
     "EnvironmentCompleted 0x00000000 environment",
     "CreateCoreWebView2Controller parent={hwnd}",
     "ControllerCompleted 0x00000000 controller",
@@ -41,10 +43,11 @@ class WebViewTest(ProgramTestCase):
     def test_chain_sets_up_sizes_and_navigates_once_in_order(self):
         program = self.start_with_double()
         window = self.main_window()
-        self.wait_for_call("Navigate")
+        self.wait_for_call("MoveFocus")
         chain = [line.format(hwnd=window["hwnd"]) for line in CHAIN_START]
-        self.assertEqual(self.calls(),
-                         chain + SETTINGS + [bounds(window), "Navigate " + HOME_PAGE_URL])
+        # The window had the focus when the controller came: the page takes it over.
+        self.assertEqual(self.calls(), chain + SETTINGS + [
+            bounds(window), "Navigate " + HOME_PAGE_URL, "MoveFocus 0"])
 
         # It follows the window from then on (minimised and restored: see the late controller).
         resized = self.resize(1300, 850)
@@ -64,14 +67,29 @@ class WebViewTest(ProgramTestCase):
     def test_late_controller_gets_the_size_of_its_moment(self):
         program = self.start_with_double(delay_ms=3000)
         self.main_window()
-        self.resize(1250, 820)  # before the controller: nothing to size yet
+        # Before the controller: nothing to size, move or give the focus to yet.
+        self.resize(1250, 820)
+        self.message("send", WM_MOVE)
+        self.message("send", WM_SETFOCUS)
         self.show(SC_MINIMIZE)
         self.wait_for_call("Navigate")
-        self.assertEqual([line for line in self.calls() if line.startswith("put_Bounds")],
+        self.assertEqual([line for line in self.calls()
+                          if line.startswith(("put_Bounds", "Notify", "MoveFocus"))],
                          ["put_Bounds 0 0 0 0"])
         restored = self.show(SC_RESTORE)
-        self.assertEqual((restored["width"], self.calls()[-1]), (1250, bounds(restored)))
+        self.assertEqual(restored["width"], 1250)
+        self.assertEqual([line for line in self.calls() if line.startswith("put_Bounds")][-1],
+                         bounds(restored))
+        # From then on, the window's moves and focus reach the web view.
+        self.message("send", WM_MOVE)
+        self.message("send", WM_SETFOCUS)
+        self.assertEqual(self.calls()[-2:], ["NotifyParentWindowPositionChanged", "MoveFocus 0"])
         self.close(program)
+
+    def test_hidden_start_creates_the_web_view_in_a_single_threaded_apartment(self):
+        self.start_with_double(show="hide")
+        self.wait_for_call("Navigate")
+        self.assertEqual(self.calls()[0], CHAIN_START[0])
 
     def test_closing_before_the_controller_arrives_ends_with_zero(self):
         program = self.start_with_double(delay_ms=60000)
@@ -88,7 +106,8 @@ class WebViewTest(ProgramTestCase):
             "environment": steps[:2],
             "controller": steps[:4],
             "webview": steps + ["put_Bounds"],  # the controller still follows resizes
-            "settings": steps + ["get_Settings", "put_Bounds", "Navigate", "put_Bounds"],
+            "settings": steps + ["get_Settings", "put_Bounds", "Navigate", "MoveFocus",
+                                 "put_Bounds"],
         }
         for fail, expected in cases.items():
             with self.case(fail=fail):

@@ -43,6 +43,14 @@ std::string Text(LPCWSTR text) {
   return out;
 }
 
+// The calling thread's COM apartment: WebView2 must be created from a single-threaded one.
+std::string Apartment() {
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  if (FAILED(CoGetApartmentType(&type, &qualifier))) return "none";
+  return type == APTTYPE_MAINSTA ? "main-sta" : type == APTTYPE_STA ? "sta" : "other";
+}
+
 // Completions run from a thread timer, dispatched by the caller's message loop.
 std::map<UINT_PTR, std::function<void()>> g_pending;
 
@@ -156,6 +164,14 @@ const auto kControllerVtable = [] {
         std::to_string(r.right) + " " + std::to_string(r.bottom));
     return S_OK;
   };
+  vtable.MoveFocus = [](ICoreWebView2Controller*, COREWEBVIEW2_MOVE_FOCUS_REASON reason) {
+    Log("MoveFocus " + std::to_string(reason));
+    return S_OK;
+  };
+  vtable.NotifyParentWindowPositionChanged = [](ICoreWebView2Controller*) {
+    Log("NotifyParentWindowPositionChanged");
+    return S_OK;
+  };
   vtable.get_CoreWebView2 = [](ICoreWebView2Controller*, ICoreWebView2** webView) {
     return Get("get_CoreWebView2", "webview", &g_webView, webView);
   };
@@ -188,7 +204,8 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
     PCWSTR browserFolder, PCWSTR userDataFolder, ICoreWebView2EnvironmentOptions* options,
     ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
   Log("CreateCoreWebView2EnvironmentWithOptions browserFolder=" + Text(browserFolder) +
-      " userDataFolder=" + Text(userDataFolder) + " options=" + (options ? "set" : "null"));
+      " userDataFolder=" + Text(userDataFolder) + " options=" + (options ? "set" : "null") +
+      " apartment=" + Apartment());
   handler->lpVtbl->AddRef(handler);
   Later(0, [handler] {
     Complete<ICoreWebView2Environment>(handler, "EnvironmentCompleted", "environment",
