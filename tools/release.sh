@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds a release from the checkout: the Release build for Windows (no tests), its ZIP and its
-# installer, written into OUT_DIR with their SHA256SUMS. Two runs from one commit give the same
-# bytes, wherever and whenever they run.
+# Builds the release of the checked-out commit: the Release build for Windows (no tests), its ZIP
+# and its installer, written into OUT_DIR with their SHA256SUMS. Two runs from one commit with the
+# same settings give the same bytes, wherever and whenever they run, whatever was built before.
+# OUT_DIR must not exist or be empty; either all of the release lands there or none of it.
 #
 # Settings come from the environment, each falling back to the build's default when unset:
 #   OSTREL_UPDATE_CHECK_URL        the update endpoint, with {version} where the program's version
 #                                  goes: http://update.example.com//update.php?version={version}
-#   OSTREL_HOME_PAGE_URL, OSTREL_DOWNLOAD_PAGE_URL,
-#   OSTREL_WEBVIEW2_BOOTSTRAPPER   as the CMake settings of the same names;
+#   OSTREL_HOME_PAGE_URL, OSTREL_DOWNLOAD_PAGE_URL, OSTREL_WEBVIEW2_BOOTSTRAPPER,
+#   OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL   as the CMake settings of the same names;
 #   OSTREL_SIGN_COMMAND            signs one file in place, given its path as the last argument:
 #                                  the program, the uninstaller and the installer. Unset: unsigned.
 set -euo pipefail
@@ -15,26 +16,48 @@ if [[ $# -ne 1 ]]; then
   echo "usage: $0 OUT_DIR" >&2
   exit 2
 fi
+out=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
+
+if [[ -e $out && ! -d $out ]] || [[ -d $out && -n $(ls -A "$out") ]]; then
+  echo "$out is in use: give the release a new or empty folder" >&2
+  exit 2
+fi
 "$root/tools/setup.sh"
 
-# The commit's time stands for every time a build would record (given, outside a git checkout).
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
-dir=$build/release
+# The commit's time stands for every time a build would record. A release is the commit's alone:
+# nobody could rebuild the bytes of a changed working tree.
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  changes=$(git -C "$root" status --porcelain)
+  if [[ -n $changes ]]; then
+    printf 'The working tree differs from its commit; commit or stash this first:\n%s\n' \
+      "$changes" >&2
+    exit 2
+  fi
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
+elif [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+  echo "Outside a git checkout, SOURCE_DATE_EPOCH must give the release commit's time" >&2
+  exit 2
+fi
 
-settings=()
-for name in OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL OSTREL_DOWNLOAD_PAGE_URL \
-  OSTREL_WEBVIEW2_BOOTSTRAPPER; do
-  if [[ -n ${!name:-} ]]; then settings+=("-D$name=${!name}"); else settings+=("-U$name"); fi
-done
 # The build's default address carries {version}; one without it gets the same answer for every
 # version, so an offer would prompt even those who already run the version offered.
 if [[ -n ${OSTREL_UPDATE_CHECK_URL:-} && $OSTREL_UPDATE_CHECK_URL != *"{version}"* ]]; then
   echo "warning: OSTREL_UPDATE_CHECK_URL has no {version}: the update endpoint cannot tell" \
     "one version of the program from another" >&2
 fi
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+
+# A folder of the release's own, configured afresh: the settings below, and nothing left from an
+# earlier configure or from this shell's compiler flags, shape the build.
+dir=$build/release-command
+unset CFLAGS CXXFLAGS LDFLAGS RCFLAGS
+settings=()
+for name in OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL OSTREL_DOWNLOAD_PAGE_URL \
+  OSTREL_WEBVIEW2_BOOTSTRAPPER OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL; do
+  [[ -z ${!name:-} ]] || settings+=("-D$name=${!name}")
+done
+cmake --fresh -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "${settings[@]}"
 cmake --build "$dir"
 
@@ -53,8 +76,19 @@ fi
 # The commit's time and fixed attributes for the ZIP's entries; CPack writes them in a fixed order.
 strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" "$dir"/OstrelBrowser-*-win64.zip
 
-# OUT_DIR gets the packages only once all of them are made.
-mkdir -p "$1"
-cp "$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe "$1/"
-(cd "$1" && sha256sum OstrelBrowser-*-win64.zip OstrelBrowser-*-win64.exe >SHA256SUMS)
-cat "$1/SHA256SUMS"
+# Made beside OUT_DIR, then renamed into place whole.
+mkdir -p "$(dirname "$out")"
+staging=$(dirname "$out")/.$(basename "$out").$$
+mkdir "$staging"
+trap 'rm -rf "$staging"' EXIT
+cp "$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe "$staging/"
+(cd "$staging" && sha256sum OstrelBrowser-*-win64.zip OstrelBrowser-*-win64.exe >SHA256SUMS)
+if [[ -n ${OSTREL_WEBVIEW2_BOOTSTRAPPER:-} ]]; then
+  # Microsoft replaces the bootstrapper over time: a rebuild of this installer needs this one.
+  (cd "$(dirname "$OSTREL_WEBVIEW2_BOOTSTRAPPER")" &&
+    sha256sum "$(basename "$OSTREL_WEBVIEW2_BOOTSTRAPPER")") >"$staging/WebView2-bootstrapper.sha256"
+fi
+rmdir "$out" 2>/dev/null || true
+mv -T "$staging" "$out"
+trap - EXIT
+cat "$out/SHA256SUMS"

@@ -1,6 +1,7 @@
 """The release command, run in fresh clones of this repository: two folders give the same bytes,
 a signed release is the unsigned one plus signatures, and a failing sign command fails it."""
 import glob
+import hashlib
 import os
 import pathlib
 import subprocess
@@ -8,9 +9,9 @@ import tempfile
 import unittest
 import zipfile
 
-from driver import Program, install_folder, uninstall
+from driver import ROOT, Program, install_folder, uninstall
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BOOTSTRAPPER = os.environ.get("OSTREL_BOOTSTRAPPER_STAND_IN", "")
 # Sign commands, with a throwaway certificate made for this run; the second fails for all but
 # the program, as when the uninstaller's signature fails inside makensis.
 SIGN = """osslsigncode sign -certs "{0}/cert.pem" -key "{0}/key.pem" -n "Ostrel Browser" \\
@@ -42,9 +43,24 @@ class ReleaseTest(unittest.TestCase):
                 file.write(script.format(work))
         for clone in ("a", "b"):
             subprocess.run(["git", "clone", "--quiet", ROOT, f"{work}/{clone}"], check=True)
-        # Unsigned in one folder; signed, then unsigned again, in the other.
+        # Refused before anything is built: a changed working tree, a folder already in use.
+        readme = pathlib.Path(work, "a", "README.md")
+        readme.write_text(readme.read_text() + "changed")
+        cls.changed = cls.release("a", "changed")
+        subprocess.run(["git", "-C", f"{work}/a", "checkout", "README.md"], check=True)
+        pathlib.Path(work, "used").mkdir()
+        pathlib.Path(work, "used", "old.zip").write_text("old")
+        cls.used = cls.release("a", "used")
+        # Unsigned in one folder; in the other, after a configure by hand with flags of its own,
+        # signed with every setting, then unsigned again.
         cls.unsigned = cls.release("a", "unsigned")
-        cls.signed = cls.release("b", "signed", f"sh {work}/sign.sh")
+        subprocess.run(["cmake", "-S", f"{work}/b", "-B", f"{work}/b/build/release-command", "-G",
+                        "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
+                        "-DCMAKE_CXX_FLAGS=-O0"], check=True, capture_output=True)
+        cls.signed = cls.release("b", "signed", OSTREL_SIGN_COMMAND=f"sh {work}/sign.sh",
+                                 OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER,
+                                 OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL="https://127.0.0.1:9/runtime")
+        cls.signed_cpack = pathlib.Path(work, "b/build/release-command/CPackConfig.cmake").read_text()
         cls.unsigned_after_signed = cls.release("b", "unsigned-again")
 
     @classmethod
@@ -52,11 +68,9 @@ class ReleaseTest(unittest.TestCase):
         cls.work.cleanup()
 
     @classmethod
-    def release(cls, clone, out, sign_command=None):
+    def release(cls, clone, out, **settings):
         """Returns the release command's exit code, its output folder and what it printed."""
-        env = {k: v for k, v in os.environ.items() if not k.startswith("OSTREL_")}
-        if sign_command:
-            env["OSTREL_SIGN_COMMAND"] = sign_command
+        env = {k: v for k, v in os.environ.items() if not k.startswith("OSTREL_")} | settings
         out = f"{cls.work.name}/{out}"
         done = subprocess.run([f"{cls.work.name}/{clone}/tools/release.sh", out], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -75,9 +89,22 @@ class ReleaseTest(unittest.TestCase):
         self.assertEqual(first, packages(self.unsigned_after_signed[1]))
         print("\n" + first["SHA256SUMS"].decode(), end="")
 
+    def test_refused_before_anything_is_built(self):
+        for (code, out, log), says in ((self.changed, "differs from its commit"),
+                                       (self.used, "in use")):
+            self.assertEqual(code, 2, log)
+            self.assertIn(says, log)
+        self.assertFalse(os.path.exists(self.changed[1]))
+        self.assertEqual(os.listdir(self.used[1]), ["old.zip"])
+
     def test_signed_release_is_the_unsigned_one_plus_signatures(self):
         code, out, log = self.signed
         self.assertEqual(code, 0, log)
+        # Every setting reaches the build; the carried bootstrapper is named by its hash.
+        self.assertIn('"https://127.0.0.1:9/runtime"', self.signed_cpack)
+        subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=out, check=True)
+        self.assertEqual(pathlib.Path(out, "WebView2-bootstrapper.sha256").read_text().split()[0],
+                         hashlib.sha256(pathlib.Path(BOOTSTRAPPER).read_bytes()).hexdigest())
         signed, unsigned = (pathlib.Path(self.work.name, name) for name in ("s.exe", "u.exe"))
         signed.write_bytes(program_in(out))
         self.verify(signed)
@@ -97,7 +124,7 @@ class ReleaseTest(unittest.TestCase):
     def test_failing_sign_command_fails_the_release(self):
         for command in ("false", f"sh {self.work.name}/sign-program-only.sh"):
             with self.subTest(command=command):
-                code, out, log = self.release("b", "failed", command)
+                code, out, log = self.release("b", "failed", OSTREL_SIGN_COMMAND=command)
                 self.assertNotEqual(code, 0, log)
                 self.assertFalse(os.path.exists(out))
 
