@@ -21,7 +21,9 @@ SIGN_PROGRAM_ONLY = 'case "$1" in */OstrelBrowser.exe) ;; *) exit 1 ;; esac\n' +
 
 
 def packages(folder):
-    return {path.name: path.read_bytes() for path in pathlib.Path(folder).iterdir()}
+    """Each file's hash: a difference reads at a glance, and is not diffed byte by byte."""
+    return {path.name: hashlib.sha256(path.read_bytes()).hexdigest()
+            for path in pathlib.Path(folder).iterdir()}
 
 
 def program_in(folder):
@@ -56,7 +58,7 @@ class ReleaseTest(unittest.TestCase):
         cls.unsigned = cls.release("a", "unsigned")
         subprocess.run(["cmake", "-S", f"{work}/b", "-B", f"{work}/b/build/release-command", "-G",
                         "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
-                        "-DCMAKE_CXX_FLAGS=-O0"], check=True, capture_output=True)
+                        "-DCMAKE_CXX_FLAGS=-fno-inline"], check=True, capture_output=True)
         cls.signed = cls.release("b", "signed", OSTREL_SIGN_COMMAND=f"sh {work}/sign.sh",
                                  OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER,
                                  OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL="https://127.0.0.1:9/runtime")
@@ -87,7 +89,7 @@ class ReleaseTest(unittest.TestCase):
         first = packages(self.unsigned[1])
         self.assertEqual(len(first), 3)  # the ZIP, the installer and SHA256SUMS
         self.assertEqual(first, packages(self.unsigned_after_signed[1]))
-        print("\n" + first["SHA256SUMS"].decode(), end="")
+        print("\n" + pathlib.Path(self.unsigned[1], "SHA256SUMS").read_text(), end="")
 
     def test_refused_before_anything_is_built(self):
         for (code, out, log), says in ((self.changed, "differs from its commit"),
