@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -126,9 +127,11 @@ std::vector<std::string> Problems(std::string_view document, const TopLevelValue
     const json program = ProgramValue(document, key);
     const auto found = meaning.values.find(key);
     if (found == meaning.values.end()) {
-      if (key == "needUpdate") problems.push_back("needUpdate is missing: the program never prompts");
-      else if (program != false && program != "")
+      if (key == "needUpdate") {
+        problems.push_back("needUpdate is missing: the program never prompts");
+      } else if (program != false && program != "") {
         problems.push_back(key + " is no top-level key, yet the program reads " + Shown(program));
+      }
       continue;
     }
     // The program reads the first occurrence; most JSON readers take the last.
@@ -149,8 +152,8 @@ std::vector<std::string> Problems(std::string_view document, const TopLevelValue
   }
   const std::string url = ExtractJsonString(document, "url");
   if (!url.empty() && !IsWebAddress(Utf8ToWide(url))) {
-    problems.push_back("url is no http or https address: Yes opens " +
-                       Utf8(kDownloadPageUrl) + " instead");
+    problems.push_back("url is no http or https address: Yes opens " + Utf8(kDownloadPageUrl) +
+                       " instead");
   }
   return problems;
 }
@@ -159,9 +162,11 @@ void PrintProgramView(const UpdateInfo& info) {
   std::cout << "The program reads:\n"
             << "  needUpdate   " << (info.needUpdate ? "true" : "false") << "\n"
             << "  mustUpdate   " << (info.mustUpdate ? "true" : "false") << "\n";
-  for (const auto& [name, value] : {std::pair{"title", &info.title}, {"message", &info.message},
-                                    {"url", &info.url}, {"versionName", &info.versionName}})
-    std::printf("  %-12s %s\n", name, Shown(Utf8(*value)).c_str());
+  for (const auto& [name, value] : {std::pair{"title", &info.title},
+                                    {"message", &info.message},
+                                    {"url", &info.url},
+                                    {"versionName", &info.versionName}})
+    std::cout << "  " << std::left << std::setw(13) << name << Shown(Utf8(*value)) << "\n";
   if (!info.needUpdate) {
     std::cout << "It shows no prompt.\n";
     return;

@@ -7,7 +7,8 @@
 // completions arrive later through the message loop.
 void InitializeWebView(HWND window);
 
-// Each does nothing before the web view exists.
+// The main window's duties to the web view; each does nothing before the web view exists.
+
 // Gives the web view the main window's client area.
 void ResizeWebViewToClientArea();
 // Hands the keyboard focus that the main window received on to the page.

@@ -15,8 +15,8 @@ int wmain(int argc, wchar_t** argv) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process;
-  if (!CreateProcessW(argv[1], nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      nullptr, &startup, &process))
+  if (!CreateProcessW(argv[1], nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                      &startup, &process))
     return 2;
   AssignProcessToJobObject(job, process.hProcess);
   ResumeThread(process.hThread);
