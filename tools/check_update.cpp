@@ -196,15 +196,15 @@ int main(int argc, char** argv) {
   std::istream* input = &std::cin;
   if (std::string(argv[1]) != "-") {
     file.open(argv[1], std::ios::binary);
-    if (!file) {
-      std::cerr << "check_update: cannot read " << argv[1] << "\n";
-      return 2;
-    }
     input = &file;
   }
   // One byte past the program's limit tells that the program would read nothing.
   std::string document(kMaximumUpdateDocumentSize + 1, '\0');
   input->read(document.data(), static_cast<std::streamsize>(document.size()));
+  if (input->bad() || (input->fail() && !input->eof())) {
+    std::cerr << "check_update: cannot read " << argv[1] << "\n";
+    return 2;
+  }
   document.resize(input->gcount());
   if (document.size() > kMaximumUpdateDocumentSize) {
     std::cout << "Over the program's limit of " << kMaximumUpdateDocumentSize
