@@ -28,6 +28,9 @@ case "${1:-}" in
       done
       # Wine draws the window frames itself, since Xvfb has no window manager to do it.
       printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n'
+      # A program that crashes ends, as on Windows without a debugger, instead of leaving Wine's
+      # crash dialog in front of the next test.
+      printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\n"ShowCrashDialog"=dword:00000000\n'
     } >"$settings"
     wine regedit /S "$(winepath -w "$settings")"
     ;;
