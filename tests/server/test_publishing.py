@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
 from driver import ROOT, ReferenceEndpoint  # noqa: E402
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
+CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
 DESCRIPTION = {"latestVersion": "2.0.0", "lowestAllowedVersion": "1.5", "title": "Ostrel 2",
                "notes": ["全新的界面", "Fixes / more"], "downloadUrl": "https://127.0.0.1:9/get"}
 DOCUMENT = {"title": "Ostrel 2", "message": "全新的界面\nFixes / more",
@@ -82,7 +83,7 @@ class PublishingTest(unittest.TestCase):
 
     def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
         _, url = self.serve(DESCRIPTION)
-        code, output = run(os.path.join(ROOT, "tools", "check_update.sh"), url + "?version=1.9")
+        code, output = run(CHECK_SCRIPT, url + "?version=1.9")
         self.assertEqual(code, 0, output)
         self.assertIn("  caption  Ostrel 2\n  text\n    版本: 2.0.0\n    \n    更新内容:\n", output)
         self.assertIn("  Yes opens https://127.0.0.1:9/get\nThe program keeps running.", output)
@@ -93,7 +94,7 @@ class PublishingTest(unittest.TestCase):
                 for text in named:
                     self.assertIn(text, output)
         for nothing in ("http://127.0.0.1:9//update.php", "/no/such/file"):
-            self.assertEqual(run(os.path.join(ROOT, "tools", "check_update.sh"), nothing)[0], 2)
+            self.assertEqual(run(CHECK_SCRIPT, nothing)[0], 2)
 
 
 if __name__ == "__main__":
