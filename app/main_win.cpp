@@ -57,6 +57,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   if (!window) return 0;
   g_mainWindow = window;
 
+  FitMainWindowToWorkArea(window);
   ShowWindow(window, showCommand);
   UpdateWindow(window);
   InitializeWebView(window);

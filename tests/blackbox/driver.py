@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import unittest.mock
 import urllib.parse
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -218,6 +219,22 @@ class ProgramTestCase(unittest.TestCase):
             finally:
                 self.doCleanups()
                 self.setUp()
+
+    @contextlib.contextmanager
+    def screen(self, width, height):
+        """Runs what the test starts inside on an Xvfb screen of that size, in a Wine prefix of its
+        own: a prefix's desktop keeps the screen it first started on. Ends with the test's case."""
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", f"{width}x{height}x24"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(xvfb.kill)
+        display, prefix = ":" + xvfb.stdout.readline().decode().strip(), tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, prefix, True)
+        script = os.path.join(ROOT, "tests", "wine_prefix.sh")
+        with unittest.mock.patch.dict(os.environ, DISPLAY=display, WINEPREFIX=prefix):
+            subprocess.run([script, "start"], check=True)
+            self.addCleanup(subprocess.run, [script, "stop"], env=dict(os.environ))
+            self.setUp()  # a window helper on that screen
+            yield
 
     def start(self, path=None, *args, **kwargs):
         program = Program(path or PROGRAM, *args, **kwargs)

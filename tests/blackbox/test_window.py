@@ -29,6 +29,20 @@ class MainWindowTest(ProgramTestCase):
             self.assertTrue(self.show(SC_MINIMIZE)["iconic"])
         self.close(program)
 
+    def test_a_small_screen_holds_the_whole_window(self):
+        for width, height in ((1366, 768), (1280, 720)):
+            with self.case(screen=(width, height)), self.screen(width, height):
+                program = self.start()
+                window = self.main_window()
+                self.assertEqual([window[k] for k in ("x", "y", "width", "height")],
+                                 [0, 0, width, height])
+                resized = self.resize(800, 600)  # the minimum, as far as the screen holds it
+                self.assertEqual((resized["width"], resized["height"]), (1200, height))
+                maximised = self.show(SC_MAXIMIZE)
+                self.assertTrue(maximised["zoomed"])
+                self.assertLessEqual(maximised["clientHeight"], height)
+                self.close(program)
+
     def test_each_way_out_ends_with_zero(self):
         # Command 105 closes whatever its notification code and lParam.
         for message, wparam in ((WM_CLOSE, 0), (WM_DESTROY, 0), (WM_COMMAND, 105),
