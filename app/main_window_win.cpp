@@ -73,6 +73,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (LOWORD(wParam) != kCloseCommand) break;
       DestroyWindow(window);
       return 0;
+    case WM_WEB_VIEW_PROCESS_FAILED:
+      RecoverWebView(static_cast<COREWEBVIEW2_PROCESS_FAILED_KIND>(wParam));
+      return 0;
     case WM_UPDATE_AVAILABLE:
       ShowUpdatePrompt();
       return 0;

@@ -1,5 +1,5 @@
-// A classic COM object made from a lambda, for WebView2's completion-handler interfaces; WRL's
-// Callback does the same but is not in mingw-w64.
+// A classic COM object made from a lambda, for WebView2's completion and event handler interfaces;
+// WRL's Callback does the same but is not in mingw-w64.
 #pragma once
 
 #include <unknwn.h>

@@ -3,11 +3,18 @@
 
 #include <windows.h>
 
+#include <WebView2.h>
+
+// Posted to the main window by the web view host when one of the runtime's processes ended;
+// wParam is the COREWEBVIEW2_PROCESS_FAILED_KIND, lParam 0. Handled outside the runtime's event,
+// which must not start a new web view or release the old one while it runs.
+constexpr UINT WM_WEB_VIEW_PROCESS_FAILED = WM_USER + 2;
+
 // Starts the asynchronous creation of the web view for `window` and returns at once; the
 // completions arrive later through the message loop.
 void InitializeWebView(HWND window);
 
-// The main window's duties to the web view; each does nothing before the web view exists.
+// The main window's duties to the web view; each does nothing while there is no live web view.
 
 // Gives the web view the main window's client area.
 void ResizeWebViewToClientArea();
@@ -16,3 +23,7 @@ void MoveFocusToWebView();
 // Tells the web view that the main window moved, so that what it places on the screen (a
 // drop-down list, the page's idea of its position) follows.
 void NotifyWebViewOfWindowMove();
+// Brings the page back after a process failure: a new web view when the browser process ended,
+// a reload when the page's own process did. A runtime that keeps failing is given up on after a
+// few recoveries, and the window stays empty.
+void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure);

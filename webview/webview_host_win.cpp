@@ -9,12 +9,48 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
+// Recoveries in one run; a runtime that fails more often than this is not going to recover.
+constexpr int kMaximumRecoveries = 3;
+int g_recoveries = 0;
+
+// The references to a web view whose browser process ended, taken out of the process-wide values
+// so that nothing calls the dead objects, and released once the runtime's event has returned.
+ComPtr<ICoreWebView2Controller> g_deadController;
+ComPtr<ICoreWebView2> g_deadWebView;
+
+HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* args) {
+  COREWEBVIEW2_PROCESS_FAILED_KIND failure;
+  if (!args || FAILED(args->get_ProcessFailedKind(&failure))) return S_OK;
+  switch (failure) {
+    case COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED:
+      if (!g_webViewController) return S_OK;  // already taken for dead
+      // Swapped into the empty holders: mingw-w64's ComPtr copies on move assignment.
+      g_deadController.Swap(g_webViewController);
+      g_deadWebView.Swap(g_webView);
+      [[fallthrough]];
+    case COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED:
+      PostMessageW(g_mainWindow, WM_WEB_VIEW_PROCESS_FAILED, failure, 0);
+      return S_OK;
+    default:
+      // The runtime recovers the other processes itself, and an unresponsive page is the site's
+      // own to answer.
+      return S_OK;
+  }
+}
+
 HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   if (!controller) return S_OK;
   g_webViewController = controller;
   g_webView = nullptr;
   g_webViewController->get_CoreWebView2(&g_webView);
   if (!g_webView) return S_OK;
+
+  auto processFailed =
+      MakeCompletionHandler<ICoreWebView2ProcessFailedEventHandler,
+                            IID_ICoreWebView2ProcessFailedEventHandler>(OnProcessFailed);
+  // Kept for the web view's life: its processes can fail at any time.
+  EventRegistrationToken token;
+  if (processFailed) g_webView->add_ProcessFailed(processFailed.Get(), &token);
 
   ComPtr<ICoreWebView2Settings> settings;
   g_webView->get_Settings(&settings);
@@ -57,6 +93,23 @@ void MoveFocusToWebView() {
 
 void NotifyWebViewOfWindowMove() {
   if (g_webViewController) g_webViewController->NotifyParentWindowPositionChanged();
+}
+
+void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
+  const bool browserExited = failure == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
+  if (browserExited) {
+    if (g_deadController) g_deadController->Close();
+    g_deadController = nullptr;
+    g_deadWebView = nullptr;
+  }
+  if (g_recoveries == kMaximumRecoveries) return;
+  if (browserExited) {
+    ++g_recoveries;
+    InitializeWebView(g_mainWindow);
+  } else if (g_webView) {
+    ++g_recoveries;
+    g_webView->Reload();
+  }
 }
 
 void InitializeWebView(HWND window) {

@@ -16,7 +16,7 @@ CHAIN_START = [
     "ControllerCompleted 0x00000000 controller",
     "get_CoreWebView2",
 ]
-SETTINGS = ["get_Settings", "put_IsScriptEnabled 1", "put_AreDefaultScriptDialogsEnabled 1",
+SETTINGS = ["add_ProcessFailed", "get_Settings", "put_IsScriptEnabled 1", "put_AreDefaultScriptDialogsEnabled 1",
             "put_IsWebMessageEnabled 1"]
 
 
@@ -25,10 +25,10 @@ def bounds(window):
 
 
 class WebViewTest(ProgramTestCase):
-    def start_with_double(self, fail="", delay_ms=0, show=None):
+    def start_with_double(self, fail="", delay_ms=0, show=None, **env):
         self.log_path = self.log_file()
-        env = {"OSTREL_WEBVIEW_LOG": self.log_path, "OSTREL_WEBVIEW_FAIL": fail,
-               "OSTREL_WEBVIEW_DELAY_MS": str(delay_ms)}
+        env.update(OSTREL_WEBVIEW_LOG=self.log_path, OSTREL_WEBVIEW_FAIL=fail,
+                   OSTREL_WEBVIEW_DELAY_MS=str(delay_ms))
         return self.start(PROGRAM_WITH_DOUBLE, env=env, show=show)
 
     def calls(self, *, releases=False):
@@ -106,7 +106,7 @@ class WebViewTest(ProgramTestCase):
             "environment": steps[:2],
             "controller": steps[:4],
             "webview": steps + ["put_Bounds"],  # the controller still follows resizes
-            "settings": steps + ["get_Settings", "put_Bounds", "Navigate", "MoveFocus",
+            "settings": steps + ["add_ProcessFailed", "get_Settings", "put_Bounds", "Navigate", "MoveFocus",
                                  "put_Bounds"],
         }
         for fail, expected in cases.items():
@@ -118,6 +118,29 @@ class WebViewTest(ProgramTestCase):
                 self.resize(1300, 850)
                 self.close(program)
                 self.assertEqual([line.split()[0] for line in self.calls()], expected)
+
+    def test_a_failed_process_brings_the_page_back_at_most_three_times(self):
+        # The double fails one process of each web view soon after its controller arrived; the
+        # window's duties after the last failure reach a live web view, or nothing.
+        duties = ["put_Bounds", "NotifyParentWindowPositionChanged", "MoveFocus"]
+        cases = {"browser": (0, 4, ["Close"]), "render": (1, 1, ["Reload"] + duties),
+                 "gpu": (6, 1, duties)}
+        for name, (kind, chains, after) in cases.items():
+            with self.case(process=name):
+                program = self.start_with_double(OSTREL_WEBVIEW_PROCESS_FAILED=str(kind))
+                self.main_window()
+                failed = f"ProcessFailed {kind}"
+                self.assertTrue(wait_until(lambda: self.calls().count(failed) == chains))
+                time.sleep(0.5)
+                self.resize(1300, 850)
+                self.message("send", WM_MOVE)
+                self.message("send", WM_SETFOCUS)
+                self.close(program)
+                calls = self.calls()
+                self.assertEqual(calls.count("Navigate " + HOME_PAGE_URL), chains)
+                last = len(calls) - calls[::-1].index(failed)
+                self.assertEqual([line.split()[0] for line in calls[last:]], after)
+                self.assertFalse([line for line in calls if line.startswith("dead")])
 
 
 if __name__ == "__main__":

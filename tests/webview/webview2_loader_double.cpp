@@ -6,7 +6,9 @@
 // delivered), "controller" (no controller, with a failure code), "webview" (the controller has no
 // web view), "settings" (the web view has no settings). OSTREL_WEBVIEW_DELAY_MS delays the
 // controller's completion. Completions arrive through the caller's message loop, as the real
-// runtime's do.
+// runtime's do. OSTREL_WEBVIEW_PROCESS_FAILED, a COREWEBVIEW2_PROCESS_FAILED_KIND, is raised on
+// each web view soon after its controller arrived; after a browser process exit the objects
+// answer every call but Close with ERROR_INVALID_STATE, and log it, until a new environment.
 //
 // Written against the SDK header's C view of the interfaces, so each object is its vtable of
 // named slots: the unused ones are filled with one generic E_NOTIMPL function.
@@ -21,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -63,14 +66,20 @@ void Later(UINT delayMs, std::function<void()> completion) {
   })] = std::move(completion);
 }
 
-// One counted object of the double: the vtable pointer first, as COM lays objects out.
+// One counted object of the double: the vtable pointer first, as COM lays objects out; `other`
+// is the vtable of its other life, alive or dead.
 struct Object {
   const void* vtable;
   LONG count;
   const char* name;
+  const void* other;
 };
 
-HRESULT STDMETHODCALLTYPE NotImplemented() { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE NotImplemented(Object*) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE DeadCall(Object* self) {
+  Log(std::string("dead ") + self->name);
+  return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+}
 HRESULT STDMETHODCALLTYPE QueryInterface(void*, REFIID, void** out) {
   *out = nullptr;
   return E_NOINTERFACE;
@@ -83,11 +92,11 @@ ULONG STDMETHODCALLTYPE Release(void* self) {
 }
 
 template <typename Vtable>
-Vtable MakeVtable() {
+Vtable MakeVtable(HRESULT(STDMETHODCALLTYPE* fill)(Object*) = NotImplemented) {
   Vtable vtable;
   auto** slots = reinterpret_cast<void**>(&vtable);
   for (size_t i = 0; i < sizeof vtable / sizeof(void*); ++i)
-    slots[i] = reinterpret_cast<void*>(&NotImplemented);
+    slots[i] = reinterpret_cast<void*>(fill);
   vtable.QueryInterface = reinterpret_cast<decltype(vtable.QueryInterface)>(&QueryInterface);
   vtable.AddRef = reinterpret_cast<decltype(vtable.AddRef)>(&AddRef);
   vtable.Release = reinterpret_cast<decltype(vtable.Release)>(&Release);
@@ -142,7 +151,10 @@ const auto kSettingsVtable = [] {
   vtable.put_IsWebMessageEnabled = PutFlag<kWebMessages>;
   return vtable;
 }();
-Object g_settings = {&kSettingsVtable, 1, "settings"};
+const auto kDeadSettingsVtable = MakeVtable<ICoreWebView2SettingsVtbl>(DeadCall);
+Object g_settings = {&kSettingsVtable, 1, "settings", &kDeadSettingsVtable};
+
+ICoreWebView2ProcessFailedEventHandler* g_processFailed = nullptr;
 
 const auto kWebViewVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2Vtbl>();
@@ -153,9 +165,30 @@ const auto kWebViewVtable = [] {
     Log("Navigate " + Text(uri));
     return S_OK;
   };
+  vtable.Reload = [](ICoreWebView2*) {
+    Log("Reload");
+    return S_OK;
+  };
+  vtable.add_ProcessFailed = [](ICoreWebView2*, ICoreWebView2ProcessFailedEventHandler* handler,
+                                EventRegistrationToken* token) {
+    Log("add_ProcessFailed");
+    handler->lpVtbl->AddRef(handler);
+    // One handler at a time: a new web view's replaces the old one's, as Close would release it.
+    if (g_processFailed) g_processFailed->lpVtbl->Release(g_processFailed);
+    g_processFailed = handler;
+    token->value = 1;
+    return S_OK;
+  };
+  vtable.remove_ProcessFailed = [](ICoreWebView2*, EventRegistrationToken) {
+    Log("remove_ProcessFailed");
+    if (g_processFailed) g_processFailed->lpVtbl->Release(g_processFailed);
+    g_processFailed = nullptr;
+    return S_OK;
+  };
   return vtable;
 }();
-Object g_webView = {&kWebViewVtable, 1, "webview"};
+const auto kDeadWebViewVtable = MakeVtable<ICoreWebView2Vtbl>(DeadCall);
+Object g_webView = {&kWebViewVtable, 1, "webview", &kDeadWebViewVtable};
 
 const auto kControllerVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2ControllerVtbl>();
@@ -177,8 +210,17 @@ const auto kControllerVtable = [] {
   };
   return vtable;
 }();
-Object g_controller = {&kControllerVtable, 1, "controller"};
+const auto kDeadControllerVtable = [] {
+  auto vtable = MakeVtable<ICoreWebView2ControllerVtbl>(DeadCall);
+  vtable.Close = [](ICoreWebView2Controller*) {
+    Log("Close");
+    return S_OK;
+  };
+  return vtable;
+}();
+Object g_controller = {&kControllerVtable, 1, "controller", &kDeadControllerVtable};
 
+void RaiseProcessFailed();
 const auto kEnvironmentVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2EnvironmentVtbl>();
   vtable.CreateCoreWebView2Controller =
@@ -191,12 +233,49 @@ const auto kEnvironmentVtable = [] {
         Later(delay ? std::atoi(delay) : 0, [handler] {
           Complete<ICoreWebView2Controller>(handler, "ControllerCompleted", "controller",
                                             HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), &g_controller);
+          if (std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED")) Later(200, RaiseProcessFailed);
         });
         return S_OK;
       };
   return vtable;
 }();
-Object g_environment = {&kEnvironmentVtable, 1, "environment"};
+const auto kDeadEnvironmentVtable = MakeVtable<ICoreWebView2EnvironmentVtbl>(DeadCall);
+Object g_environment = {&kEnvironmentVtable, 1, "environment", &kDeadEnvironmentVtable};
+
+// The objects of the one browser process, alive or dead.
+bool g_browserProcessAlive = true;
+void SetBrowserProcessAlive(bool alive) {
+  if (alive == g_browserProcessAlive) return;
+  g_browserProcessAlive = alive;
+  for (Object* object : {&g_environment, &g_controller, &g_webView, &g_settings})
+    std::swap(object->vtable, object->other);
+}
+
+COREWEBVIEW2_PROCESS_FAILED_KIND FailedKind() {
+  return static_cast<COREWEBVIEW2_PROCESS_FAILED_KIND>(
+      std::atoi(std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED")));
+}
+const auto kProcessFailedArgsVtable = [] {
+  auto vtable = MakeVtable<ICoreWebView2ProcessFailedEventArgsVtbl>();
+  vtable.get_ProcessFailedKind = [](ICoreWebView2ProcessFailedEventArgs*,
+                                    COREWEBVIEW2_PROCESS_FAILED_KIND* kind) {
+    *kind = FailedKind();
+    return S_OK;
+  };
+  return vtable;
+}();
+Object g_processFailedArgs = {&kProcessFailedArgsVtable, 1, "args", nullptr};
+
+void RaiseProcessFailed() {
+  if (FailedKind() == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED)
+    SetBrowserProcessAlive(false);
+  Log("ProcessFailed " + std::to_string(FailedKind()));
+  if (g_processFailed) {
+    g_processFailed->lpVtbl->Invoke(
+        g_processFailed, reinterpret_cast<ICoreWebView2*>(&g_webView),
+        reinterpret_cast<ICoreWebView2ProcessFailedEventArgs*>(&g_processFailedArgs));
+  }
+}
 
 }  // namespace
 
@@ -206,6 +285,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
   Log("CreateCoreWebView2EnvironmentWithOptions browserFolder=" + Text(browserFolder) +
       " userDataFolder=" + Text(userDataFolder) + " options=" + (options ? "set" : "null") +
       " apartment=" + Apartment());
+  SetBrowserProcessAlive(true);  // a new environment starts a new browser process
   handler->lpVtbl->AddRef(handler);
   Later(0, [handler] {
     Complete<ICoreWebView2Environment>(handler, "EnvironmentCompleted", "environment",
