@@ -1,15 +1,32 @@
 <?php
 // The update endpoint. GET //update.php?version=X answers the update document for a program of
-// version X, made from update.json beside this file, which the publisher edits for each release.
-// Needs nothing beyond a plain PHP 8 (no mbstring). From the command line, `php update.php X`
-// prints the document that version X would get, or what is wrong with the description.
+// version X, made from update.json beside this file, which the publisher edits for each release;
+// HEAD answers the same without the body. Needs nothing beyond a plain PHP 8.0 (no mbstring).
+// From the command line, `php update.php X` prints the document that version X would get, or what
+// is wrong with the description.
 declare(strict_types=1);
 
 const DESCRIPTION = __DIR__ . '/update.json';
 // The program finds each value by searching for its quoted key: a value that reads as a key
 // would be taken for it.
 const DOCUMENT_KEYS = ['needUpdate', 'mustUpdate', 'title', 'message', 'url', 'versionName'];
-const PLAIN_VERSION = '/^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$/';
+// Whole texts only: without D, $ also matches before a final line feed.
+const PLAIN_VERSION = '/^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$/D';
+
+// Versions as the program means them: 1.1, 1.1.0 and 1.1.0.0 are one version (version_compare
+// alone takes 1.1.0 for older than 1.1.0.0, the form in which Windows shows a file's version).
+function compareVersions(string $a, string $b): int
+{
+    $fourParts = fn(string $version): string =>
+        implode('.', array_pad(explode('.', $version), 4, '0'));
+    return version_compare($fourParts($a), $fourParts($b));
+}
+
+// The version a request asks as, when it is a plain one.
+function plainVersion(mixed $version): ?string
+{
+    return is_string($version) && preg_match(PLAIN_VERSION, $version) ? $version : null;
+}
 
 // The description, checked, or what is wrong with it.
 function readDescription(): array|string
@@ -29,7 +46,9 @@ function readDescription(): array|string
         }
     }
     $notes = $description['notes'] ?? null;
-    if (!is_array($notes) || !array_is_list($notes) || array_filter($notes, 'is_string') !== $notes) {
+    // array_values, not array_is_list, which PHP 8.0 lacks.
+    if (!is_array($notes) || array_values($notes) !== $notes
+        || array_filter($notes, 'is_string') !== $notes) {
         return 'notes: missing, or not a list of lines';
     }
     foreach (['latestVersion', 'lowestAllowedVersion'] as $key) {
@@ -37,7 +56,7 @@ function readDescription(): array|string
             return "$key: \"{$description[$key]}\" is not a plain dotted version such as 1.2.0";
         }
     }
-    if (version_compare($description['lowestAllowedVersion'], $description['latestVersion'], '>')) {
+    if (compareVersions($description['lowestAllowedVersion'], $description['latestVersion']) > 0) {
         return 'lowestAllowedVersion is newer than latestVersion';
     }
     // Any other address makes the program open its fallback page instead.
@@ -64,14 +83,14 @@ function readDescription(): array|string
     return $description;
 }
 
-// The document for a program of $version: no version, or not a plain one, gets the offer, never
-// a mandatory one.
-function updateDocument(array $description, mixed $version): string
+// The document for a program of $version: no plain version gets the offer, never a mandatory one.
+function updateDocument(array $description, ?string $version): string
 {
-    $known = is_string($version) && preg_match(PLAIN_VERSION, $version);
     $document = [
-        'needUpdate' => !$known || version_compare($version, $description['latestVersion'], '<'),
-        'mustUpdate' => $known && version_compare($version, $description['lowestAllowedVersion'], '<'),
+        'needUpdate' => $version === null
+            || compareVersions($version, $description['latestVersion']) < 0,
+        'mustUpdate' => $version !== null
+            && compareVersions($version, $description['lowestAllowedVersion']) < 0,
         'title' => $description['title'],
         'message' => implode("\n", $description['notes']),
         'url' => $description['downloadUrl'],
@@ -89,15 +108,15 @@ if (PHP_SAPI === 'cli') {
         fwrite(STDERR, "update.php: $description\n");
         exit(1);
     }
-    echo updateDocument($description, $argv[1] ?? null);
+    echo updateDocument($description, plainVersion($argv[1] ?? null));
     exit(0);
 }
 
 // The answer depends on the address and the description alone, so caches may keep it a few
-// minutes; a failure is never kept.
-if ($_SERVER['REQUEST_METHOD'] !== 'GET') {
+// minutes; a failure is never kept. PHP sends no body for HEAD, whatever is echoed.
+if (!in_array($_SERVER['REQUEST_METHOD'], ['GET', 'HEAD'], true)) {
     http_response_code(405);
-    header('Allow: GET');
+    header('Allow: GET, HEAD');
     header('Cache-Control: no-store');
     exit;
 }
@@ -109,6 +128,10 @@ if (is_string($description)) {
     header('Cache-Control: no-store');
     exit;
 }
+$version = plainVersion($_GET['version'] ?? null);
 header('Content-Type: application/json; charset=utf-8');
 header('Cache-Control: public, max-age=300');
-echo updateDocument($description, $_GET['version'] ?? null);
+// Names the version the answer was made for, so that a cache which hands one version's answer
+// to another (one that ignores the query string) can be told apart.
+header('Ostrel-Answer-For: ' . ($version ?? 'none'));
+echo updateDocument($description, $version);

@@ -11,6 +11,7 @@ if [[ ${1:-} != check ]]; then
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
     nsis zip unzip python3 strip-nondeterminism osslsigncode icoutils openssl git php-cli
+    nginx php-fpm  # the endpoint behind a real web server, run by the tests as their own processes
   )
 fi
 

@@ -151,20 +151,28 @@ class ReferenceEndpoint:
         if description is not None:
             with open(os.path.join(self.folder, "update.json"), "w") as file:
                 json.dump(description, file, ensure_ascii=False)
-        self.process = subprocess.Popen(["php", "-S", f"127.0.0.1:{port}", "-t", self.folder],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # php ends at once when the port is taken: a listener found while it runs is php.
-        wait_until(lambda: self.process.poll() is not None or self.listening(), 10)
-        if self.process.poll() is not None:
-            raise port_held(port, "php could not listen")
+        self.processes = self.start()
+        # A server ends at once when the port is taken: a listener found while all run is ours.
+        wait_until(lambda: self.ended() or self.ready(), 10)
+        if self.ended():
+            self.close()
+            raise port_held(port, "the endpoint's server could not listen")
 
-    def listening(self):
+    def start(self):
+        return [subprocess.Popen(["php", "-S", f"127.0.0.1:{self.port}", "-t", self.folder],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+
+    def ended(self):
+        return any(process.poll() is not None for process in self.processes)
+
+    def ready(self):
         with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 1):
             return True
 
     def close(self):
-        self.process.kill()
-        self.process.wait()
+        for process in self.processes:
+            process.kill()
+            process.wait()
         shutil.rmtree(self.folder)
 
 

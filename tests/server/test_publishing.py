@@ -1,10 +1,16 @@
-"""The publisher's side: the reference endpoint (server/update.php) on php's built-in server, and
-the check of an update document (tools/check_update.sh, and its command on a table of documents)."""
+"""The publisher's side: the reference endpoint (server/update.php) on php's built-in server and
+behind nginx with php-fpm (server/nginx.conf), and the check of an update document
+(tools/check_update.sh, and its command on a table of documents)."""
+import glob
+import http.server
 import json
 import os
+import re
+import shutil
 import socket
 import subprocess
 import sys
+import threading
 import unittest
 import urllib.error
 import urllib.request
@@ -18,6 +24,7 @@ DESCRIPTION = {"latestVersion": "2.0.0", "lowestAllowedVersion": "1.5", "title":
                "notes": ["全新的界面", "Fixes / more"], "downloadUrl": "https://127.0.0.1:9/get"}
 DOCUMENT = {"title": "Ostrel 2", "message": "全新的界面\nFixes / more",
             "url": "https://127.0.0.1:9/get", "versionName": "2.0.0"}
+ANSWER_HEADERS = ("Content-Type", "Cache-Control", "Ostrel-Answer-For")
 CHECKS = [  # a document: the check's exit code, and what its output names
     (b'{"needUpdate":true,"mustUpdate":true,"url":"https://x.test/"}', 0,
      ["OK opens https://x.test/", "the program ends"]),
@@ -38,6 +45,37 @@ CHECKS = [  # a document: the check's exit code, and what its output names
 ]
 
 
+class NginxEndpoint(ReferenceEndpoint):
+    """The endpoint behind Debian's nginx and php-fpm, run by the test with files of its own:
+    server/nginx.conf with the lines a publisher changes set for 127.0.0.1."""
+
+    def start(self):
+        run = os.path.join(self.folder, "run")
+        os.mkdir(run)
+        self.socket = os.path.join(run, "php.sock")
+        with open(os.path.join(run, "php-fpm.conf"), "w") as file:
+            file.write(f"[global]\nerror_log = {run}/php-fpm.log\n[endpoint]\nlisten = "
+                       f"{self.socket}\nlisten.mode = 0666\npm = static\npm.max_children = 2\n")
+        with open(os.path.join(ROOT, "server", "nginx.conf")) as file:
+            server = file.read()
+        for directive, value in (("listen", f"127.0.0.1:{self.port}"), ("server_name", "127.0.0.1"),
+                                 ("root", self.folder), ("fastcgi_pass", f"unix:{self.socket}")):
+            server = re.sub(rf"^(\s*{directive}) [^;]*;", rf"\1 {value};", server, 1, re.M)
+        shutil.copy("/etc/nginx/fastcgi_params", run)
+        with open(os.path.join(run, "nginx.conf"), "w") as file:
+            file.write(f"daemon off;\nmaster_process off;\npid {run}/nginx.pid;\nevents {{}}\nhttp {{\naccess_log off;\n")
+            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+                file.write(f"{kind}_temp_path {run}/{kind};\n")
+            file.write(server + "}\n")
+        fpm = glob.glob("/usr/sbin/php-fpm*")[0]
+        return [subprocess.Popen(command, stderr=subprocess.DEVNULL) for command in (
+            [fpm, "--nodaemonize", "--allow-to-run-as-root", "--fpm-config", f"{run}/php-fpm.conf"],
+            ["nginx", "-p", run, "-c", f"{run}/nginx.conf", "-e", f"{run}/error.log"])]
+
+    def ready(self):
+        return os.path.exists(self.socket) and super().ready()
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -49,41 +87,103 @@ def run(*command, document=None):
     return done.returncode, done.stdout.decode(errors="replace") + done.stderr.decode()
 
 
-class PublishingTest(unittest.TestCase):
-    def serve(self, description):
-        endpoint = ReferenceEndpoint(description, port=free_port())
-        self.addCleanup(endpoint.close)
-        return endpoint, f"http://127.0.0.1:{endpoint.port}//update.php"
+def fetch(url, method="GET"):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method)) as answer:
+            return answer.status, answer.headers, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
 
-    def get(self, description, query="", method="GET"):
-        request = urllib.request.Request(self.serve(description)[1] + query, method=method)
-        try:
-            with urllib.request.urlopen(request) as answer:
-                return answer.status, answer.headers, answer.read()
-        except urllib.error.HTTPError as error:
-            return error.code, error.headers, error.read()
+
+def query_blind_cache(origin):
+    """A CDN in front of `origin` set to ignore query strings: the first answer for a path goes to
+    every request for that path. Paths under /moved are redirected to `origin` instead."""
+    answers = {}
+
+    class Cache(http.server.BaseHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+        def do_GET(self):
+            if self.path.startswith("/moved/"):
+                self.send_response(301)
+                self.send_header("Location", origin + self.path[len("/moved"):])
+                return self.end_headers()
+            path = self.path.partition("?")[0]
+            status, headers, body = answers.setdefault(path, fetch(origin + self.path))
+            self.send_response(status)
+            self.send_header("Ostrel-Answer-For", headers["Ostrel-Answer-For"])
+            self.end_headers()
+            self.wfile.write(body)
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Cache)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+class PublishingTest(unittest.TestCase):
+    def serve(self, description, kind=ReferenceEndpoint):
+        endpoint = kind(description, port=free_port())
+        self.addCleanup(endpoint.close)
+        return f"http://127.0.0.1:{endpoint.port}"
 
     def test_a_version_that_cannot_be_compared_gets_the_optional_offer(self):
-        for query in ("", "?version=1.0%20beta", "?version[]=1.0"):
+        url = self.serve(DESCRIPTION) + "//update.php"
+        for query in ("", "?version=1.0%20beta", "?version[]=1.0", "?version=1.9%0A"):
             with self.subTest(query=query):
-                status, headers, body = self.get(DESCRIPTION, query)
-                self.assertEqual((status, headers["Content-Type"], headers["Cache-Control"]),
-                                 (200, "application/json; charset=utf-8", "public, max-age=300"))
+                status, headers, body = fetch(url + query)
+                self.assertEqual([status] + [headers[name] for name in ANSWER_HEADERS],
+                                 [200, "application/json; charset=utf-8", "public, max-age=300",
+                                  "none"])
                 self.assertEqual(json.loads(body),
                                  dict(DOCUMENT, needUpdate=True, mustUpdate=False))
                 self.assertEqual(run(CHECK, "-", document=body)[0], 0)
 
+    def test_each_version_is_answered_for_itself_also_behind_nginx(self):
+        # Windows shows a file's version in four parts: 2.0 and 2.0.0.0 are one version.
+        description = dict(DESCRIPTION, latestVersion="2.0.0.0")
+        for kind in (ReferenceEndpoint, NginxEndpoint):
+            url = self.serve(description, kind) + "//update.php?version="
+            for version, need, must in (("2.0", False, False), ("1.5.0.0", True, False),
+                                        ("1.4.9", True, True)):
+                with self.subTest(server=kind.__name__, version=version):
+                    get, head = fetch(url + version), fetch(url + version, "HEAD")
+                    self.assertEqual(json.loads(get[2]), dict(
+                        DOCUMENT, needUpdate=need, mustUpdate=must, versionName="2.0.0.0"))
+                    self.assertEqual(get[1]["Ostrel-Answer-For"], version)
+                    self.assertEqual((head[0], head[2]), (get[0], b""))
+                    self.assertEqual(*[[answer[1][name] for name in ANSWER_HEADERS]
+                                       for answer in (get, head)])
+            self.assertEqual(run(CHECK_SCRIPT, url + "2.0")[0], 0)
+
     def test_failures_answer_no_document_and_are_never_cached(self):
-        cases = {"double quote": (dict(DESCRIPTION, title='Say "hi"'), "GET", 503),
-                 "no description": (None, "GET", 503), "POST": (DESCRIPTION, "POST", 405)}
-        for name, (description, method, code) in cases.items():
-            with self.subTest(name):
-                status, headers, body = self.get(description, "?version=1.0", method)
-                self.assertEqual((status, headers["Cache-Control"], body), (code, "no-store", b""))
+        cases = {"double quote": (dict(DESCRIPTION, title='Say "hi"'), "GET", 503, None),
+                 "no description": (None, "GET", 503, None),
+                 "POST": (DESCRIPTION, "POST", 405, "GET, HEAD")}
+        for kind in (ReferenceEndpoint, NginxEndpoint):
+            for name, (description, method, code, allow) in cases.items():
+                with self.subTest(name, server=kind.__name__):
+                    url = self.serve(description, kind) + "//update.php?version=1.0"
+                    status, headers, body = fetch(url, method)
+                    self.assertEqual((status, headers["Cache-Control"], body, headers["Allow"]),
+                                     (code, "no-store", b"", allow))
+
+    def test_check_follows_redirects_and_names_a_cache_that_ignores_the_query(self):
+        origin = self.serve(DESCRIPTION)
+        cache = query_blind_cache(origin)
+        self.addCleanup(cache.server_close)
+        self.addCleanup(cache.shutdown)
+        front = f"http://127.0.0.1:{cache.server_port}"
+        code, output = run(CHECK_SCRIPT, front + "/moved//update.php?version=1.9")
+        self.assertEqual(code, 0, output)
+        self.assertIn(f"Fetched from {origin}//update.php?version=1.9\n", output)
+        # The cache keeps the answer made for 1.0 and hands it to 1.9.
+        checks = [run(CHECK_SCRIPT, f"{front}//update.php?version={v}") for v in ("1.0", "1.9")]
+        self.assertEqual([code for code, _ in checks], [0, 1])
+        self.assertIn("made for 1.0 (Ostrel-Answer-For), not for 1.9", checks[1][1])
 
     def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
-        _, url = self.serve(DESCRIPTION)
-        code, output = run(CHECK_SCRIPT, url + "?version=1.9")
+        code, output = run(CHECK_SCRIPT, self.serve(DESCRIPTION) + "//update.php?version=1.9")
         self.assertEqual(code, 0, output)
         self.assertIn("  caption  Ostrel 2\n  text\n    版本: 2.0.0\n    \n    更新内容:\n", output)
         self.assertIn("  Yes opens https://127.0.0.1:9/get\nThe program keeps running.", output)
