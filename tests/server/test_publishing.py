@@ -46,31 +46,26 @@ CHECKS = [  # a document: the check's exit code, and what its output names
 
 
 class NginxEndpoint(ReferenceEndpoint):
-    """The endpoint behind Debian's nginx and php-fpm, run by the test with files of its own:
-    server/nginx.conf with the lines a publisher changes set for 127.0.0.1."""
+    """The endpoint behind Debian's nginx and php-fpm, run by the test with files of its own."""
 
     def start(self):
         run = os.path.join(self.folder, "run")
         os.mkdir(run)
+        here = os.path.dirname(os.path.abspath(__file__))
+        for source in (f"{here}/nginx-main.conf", f"{here}/php-fpm.conf", "/etc/nginx/fastcgi_params"):
+            shutil.copy(source, run)
         self.socket = os.path.join(run, "php.sock")
-        with open(os.path.join(run, "php-fpm.conf"), "w") as file:
-            file.write(f"[global]\nerror_log = {run}/php-fpm.log\n[endpoint]\nlisten = "
-                       f"{self.socket}\nlisten.mode = 0666\npm = static\npm.max_children = 2\n")
         with open(os.path.join(ROOT, "server", "nginx.conf")) as file:
             server = file.read()
         for directive, value in (("listen", f"127.0.0.1:{self.port}"), ("server_name", "127.0.0.1"),
                                  ("root", self.folder), ("fastcgi_pass", f"unix:{self.socket}")):
             server = re.sub(rf"^(\s*{directive}) [^;]*;", rf"\1 {value};", server, 1, re.M)
-        shutil.copy("/etc/nginx/fastcgi_params", run)
-        with open(os.path.join(run, "nginx.conf"), "w") as file:
-            file.write(f"daemon off;\nmaster_process off;\npid {run}/nginx.pid;\nevents {{}}\nhttp {{\naccess_log off;\n")
-            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
-                file.write(f"{kind}_temp_path {run}/{kind};\n")
-            file.write(server + "}\n")
+        with open(os.path.join(run, "server.conf"), "w") as file:
+            file.write(server)
         fpm = glob.glob("/usr/sbin/php-fpm*")[0]
-        return [subprocess.Popen(command, stderr=subprocess.DEVNULL) for command in (
-            [fpm, "--nodaemonize", "--allow-to-run-as-root", "--fpm-config", f"{run}/php-fpm.conf"],
-            ["nginx", "-p", run, "-c", f"{run}/nginx.conf", "-e", f"{run}/error.log"])]
+        return [subprocess.Popen(command, cwd=run, stderr=subprocess.DEVNULL) for command in (
+            [fpm, "--nodaemonize", "--allow-to-run-as-root", "-p", run, "-y", "php-fpm.conf"],
+            ["nginx", "-p", run, "-c", "nginx-main.conf", "-e", "error.log"])]
 
     def ready(self):
         return os.path.exists(self.socket) and super().ready()

@@ -7,8 +7,7 @@
 // web view), "settings" (the web view has no settings). OSTREL_WEBVIEW_DELAY_MS delays the
 // controller's completion. Completions arrive through the caller's message loop, as the real
 // runtime's do. OSTREL_WEBVIEW_PROCESS_FAILED, a COREWEBVIEW2_PROCESS_FAILED_KIND, is raised on
-// each web view soon after its controller arrived; after a browser process exit the objects
-// answer every call but Close with ERROR_INVALID_STATE, and log it, until a new environment.
+// each web view soon after its controller arrived.
 //
 // Written against the SDK header's C view of the interfaces, so each object is its vtable of
 // named slots: the unused ones are filled with one generic E_NOTIMPL function.
@@ -23,7 +22,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -66,20 +64,24 @@ void Later(UINT delayMs, std::function<void()> completion) {
   })] = std::move(completion);
 }
 
-// One counted object of the double: the vtable pointer first, as COM lays objects out; `other`
-// is the vtable of its other life, alive or dead.
+// Set by a browser process exit, until a new environment: the objects of the dead process answer
+// every call with ERROR_INVALID_STATE, as the runtime's do, and the call is logged as dead.
+bool g_browserProcessExited = false;
+
+// Logs a call and answers it.
+HRESULT Call(const std::string& line) {
+  Log(g_browserProcessExited ? "dead " + line : line);
+  return g_browserProcessExited ? HRESULT_FROM_WIN32(ERROR_INVALID_STATE) : S_OK;
+}
+
+// One counted object of the double: the vtable pointer first, as COM lays objects out.
 struct Object {
   const void* vtable;
   LONG count;
   const char* name;
-  const void* other;
 };
 
-HRESULT STDMETHODCALLTYPE NotImplemented(Object*) { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE DeadCall(Object* self) {
-  Log(std::string("dead ") + self->name);
-  return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-}
+HRESULT STDMETHODCALLTYPE NotImplemented() { return E_NOTIMPL; }
 HRESULT STDMETHODCALLTYPE QueryInterface(void*, REFIID, void** out) {
   *out = nullptr;
   return E_NOINTERFACE;
@@ -92,11 +94,11 @@ ULONG STDMETHODCALLTYPE Release(void* self) {
 }
 
 template <typename Vtable>
-Vtable MakeVtable(HRESULT(STDMETHODCALLTYPE* fill)(Object*) = NotImplemented) {
+Vtable MakeVtable() {
   Vtable vtable;
   auto** slots = reinterpret_cast<void**>(&vtable);
   for (size_t i = 0; i < sizeof vtable / sizeof(void*); ++i)
-    slots[i] = reinterpret_cast<void*>(fill);
+    slots[i] = reinterpret_cast<void*>(&NotImplemented);
   vtable.QueryInterface = reinterpret_cast<decltype(vtable.QueryInterface)>(&QueryInterface);
   vtable.AddRef = reinterpret_cast<decltype(vtable.AddRef)>(&AddRef);
   vtable.Release = reinterpret_cast<decltype(vtable.Release)>(&Release);
@@ -113,7 +115,8 @@ Interface* Deliver(const char* step, Object* object) {
 
 template <typename Interface>
 HRESULT Get(const char* call, const char* step, Object* object, Interface** out) {
-  Log(call);
+  *out = nullptr;
+  if (FAILED(Call(call))) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
   *out = Deliver<Interface>(step, object);
   return *out ? S_OK : E_FAIL;
 }
@@ -137,8 +140,7 @@ void Complete(Handler* handler, const char* label, const char* step, HRESULT fai
 
 template <const char* kName>
 HRESULT STDMETHODCALLTYPE PutFlag(ICoreWebView2Settings*, BOOL value) {
-  Log(std::string(kName) + " " + std::to_string(value));
-  return S_OK;
+  return Call(std::string(kName) + " " + std::to_string(value));
 }
 constexpr char kScript[] = "put_IsScriptEnabled";
 constexpr char kDialogs[] = "put_AreDefaultScriptDialogsEnabled";
@@ -151,8 +153,7 @@ const auto kSettingsVtable = [] {
   vtable.put_IsWebMessageEnabled = PutFlag<kWebMessages>;
   return vtable;
 }();
-const auto kDeadSettingsVtable = MakeVtable<ICoreWebView2SettingsVtbl>(DeadCall);
-Object g_settings = {&kSettingsVtable, 1, "settings", &kDeadSettingsVtable};
+Object g_settings = {&kSettingsVtable, 1, "settings"};
 
 ICoreWebView2ProcessFailedEventHandler* g_processFailed = nullptr;
 
@@ -161,48 +162,32 @@ const auto kWebViewVtable = [] {
   vtable.get_Settings = [](ICoreWebView2*, ICoreWebView2Settings** settings) {
     return Get("get_Settings", "settings", &g_settings, settings);
   };
-  vtable.Navigate = [](ICoreWebView2*, LPCWSTR uri) {
-    Log("Navigate " + Text(uri));
-    return S_OK;
-  };
-  vtable.Reload = [](ICoreWebView2*) {
-    Log("Reload");
-    return S_OK;
-  };
+  vtable.Navigate = [](ICoreWebView2*, LPCWSTR uri) { return Call("Navigate " + Text(uri)); };
+  vtable.Reload = [](ICoreWebView2*) { return Call("Reload"); };
+  // One handler at a time: a new web view's stands in for the old one's, which Close releases.
   vtable.add_ProcessFailed = [](ICoreWebView2*, ICoreWebView2ProcessFailedEventHandler* handler,
-                                EventRegistrationToken* token) {
-    Log("add_ProcessFailed");
-    handler->lpVtbl->AddRef(handler);
-    // One handler at a time: a new web view's replaces the old one's, as Close would release it.
-    if (g_processFailed) g_processFailed->lpVtbl->Release(g_processFailed);
-    g_processFailed = handler;
-    token->value = 1;
-    return S_OK;
-  };
-  vtable.remove_ProcessFailed = [](ICoreWebView2*, EventRegistrationToken) {
-    Log("remove_ProcessFailed");
-    if (g_processFailed) g_processFailed->lpVtbl->Release(g_processFailed);
-    g_processFailed = nullptr;
-    return S_OK;
+                                EventRegistrationToken*) {
+    (g_processFailed = handler)->lpVtbl->AddRef(handler);
+    return Call("add_ProcessFailed");
   };
   return vtable;
 }();
-const auto kDeadWebViewVtable = MakeVtable<ICoreWebView2Vtbl>(DeadCall);
-Object g_webView = {&kWebViewVtable, 1, "webview", &kDeadWebViewVtable};
+Object g_webView = {&kWebViewVtable, 1, "webview"};
 
 const auto kControllerVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2ControllerVtbl>();
   vtable.put_Bounds = [](ICoreWebView2Controller*, RECT r) {
-    Log("put_Bounds " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
-        std::to_string(r.right) + " " + std::to_string(r.bottom));
-    return S_OK;
+    return Call("put_Bounds " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
+                std::to_string(r.right) + " " + std::to_string(r.bottom));
   };
   vtable.MoveFocus = [](ICoreWebView2Controller*, COREWEBVIEW2_MOVE_FOCUS_REASON reason) {
-    Log("MoveFocus " + std::to_string(reason));
-    return S_OK;
+    return Call("MoveFocus " + std::to_string(reason));
   };
   vtable.NotifyParentWindowPositionChanged = [](ICoreWebView2Controller*) {
-    Log("NotifyParentWindowPositionChanged");
+    return Call("NotifyParentWindowPositionChanged");
+  };
+  vtable.Close = [](ICoreWebView2Controller*) {  // allowed on a dead controller too
+    Log("Close");
     return S_OK;
   };
   vtable.get_CoreWebView2 = [](ICoreWebView2Controller*, ICoreWebView2** webView) {
@@ -210,15 +195,7 @@ const auto kControllerVtable = [] {
   };
   return vtable;
 }();
-const auto kDeadControllerVtable = [] {
-  auto vtable = MakeVtable<ICoreWebView2ControllerVtbl>(DeadCall);
-  vtable.Close = [](ICoreWebView2Controller*) {
-    Log("Close");
-    return S_OK;
-  };
-  return vtable;
-}();
-Object g_controller = {&kControllerVtable, 1, "controller", &kDeadControllerVtable};
+Object g_controller = {&kControllerVtable, 1, "controller"};
 
 void RaiseProcessFailed();
 const auto kEnvironmentVtable = [] {
@@ -226,8 +203,8 @@ const auto kEnvironmentVtable = [] {
   vtable.CreateCoreWebView2Controller =
       [](ICoreWebView2Environment*, HWND parent,
          ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) {
-        Log("CreateCoreWebView2Controller parent=" +
-            std::to_string(reinterpret_cast<INT_PTR>(parent)));
+        Call("CreateCoreWebView2Controller parent=" +
+             std::to_string(reinterpret_cast<INT_PTR>(parent)));
         handler->lpVtbl->AddRef(handler);
         const char* delay = std::getenv("OSTREL_WEBVIEW_DELAY_MS");
         Later(delay ? std::atoi(delay) : 0, [handler] {
@@ -239,36 +216,23 @@ const auto kEnvironmentVtable = [] {
       };
   return vtable;
 }();
-const auto kDeadEnvironmentVtable = MakeVtable<ICoreWebView2EnvironmentVtbl>(DeadCall);
-Object g_environment = {&kEnvironmentVtable, 1, "environment", &kDeadEnvironmentVtable};
+Object g_environment = {&kEnvironmentVtable, 1, "environment"};
 
-// The objects of the one browser process, alive or dead.
-bool g_browserProcessAlive = true;
-void SetBrowserProcessAlive(bool alive) {
-  if (alive == g_browserProcessAlive) return;
-  g_browserProcessAlive = alive;
-  for (Object* object : {&g_environment, &g_controller, &g_webView, &g_settings})
-    std::swap(object->vtable, object->other);
-}
-
-COREWEBVIEW2_PROCESS_FAILED_KIND FailedKind() {
-  return static_cast<COREWEBVIEW2_PROCESS_FAILED_KIND>(
-      std::atoi(std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED")));
+auto FailedKind() {
+  return COREWEBVIEW2_PROCESS_FAILED_KIND(std::atoi(std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED")));
 }
 const auto kProcessFailedArgsVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2ProcessFailedEventArgsVtbl>();
-  vtable.get_ProcessFailedKind = [](ICoreWebView2ProcessFailedEventArgs*,
-                                    COREWEBVIEW2_PROCESS_FAILED_KIND* kind) {
+  vtable.get_ProcessFailedKind = [](ICoreWebView2ProcessFailedEventArgs*, auto* kind) {
     *kind = FailedKind();
     return S_OK;
   };
   return vtable;
 }();
-Object g_processFailedArgs = {&kProcessFailedArgsVtable, 1, "args", nullptr};
+Object g_processFailedArgs = {&kProcessFailedArgsVtable, 1, "args"};
 
 void RaiseProcessFailed() {
-  if (FailedKind() == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED)
-    SetBrowserProcessAlive(false);
+  g_browserProcessExited = FailedKind() == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
   Log("ProcessFailed " + std::to_string(FailedKind()));
   if (g_processFailed) {
     g_processFailed->lpVtbl->Invoke(
@@ -285,7 +249,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
   Log("CreateCoreWebView2EnvironmentWithOptions browserFolder=" + Text(browserFolder) +
       " userDataFolder=" + Text(userDataFolder) + " options=" + (options ? "set" : "null") +
       " apartment=" + Apartment());
-  SetBrowserProcessAlive(true);  // a new environment starts a new browser process
+  g_browserProcessExited = false;  // a new environment starts a new browser process
   handler->lpVtbl->AddRef(handler);
   Later(0, [handler] {
     Complete<ICoreWebView2Environment>(handler, "EnvironmentCompleted", "environment",
