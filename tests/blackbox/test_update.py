@@ -96,8 +96,10 @@ class UpdateTest(ProgramTestCase):
                 self.close(program)
 
     def test_reference_endpoint_answers_each_version_for_itself(self):
+        # The program asks as its own version; what the endpoint decides for each version, the
+        # mandatory offer included, is the publishing test's to check.
         cases = [  # the description's latest and lowest allowed versions: the prompt's buttons
-            ("99.0", VERSION, [IDYES, IDNO]), (VERSION, VERSION, []), ("99.0", "98.0", [IDOK])]
+            ("99.0", VERSION, [IDYES, IDNO]), (VERSION, VERSION, [])]
         for latest, lowest, buttons in cases:
             with self.case(latest=latest, lowest=lowest):
                 program, _ = self.start_offering(
@@ -114,10 +116,7 @@ class UpdateTest(ProgramTestCase):
                         "\n\nFixes / more\n--------------------\n\n" + CLOSING, buttons))
                     self.answer(buttons[0])
                     self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get"])
-                if buttons == [IDOK]:  # mandatory: the program ends after the prompt
-                    self.assertExitsWith(program, 0)
-                else:
-                    self.close(program)
+                self.close(program)
 
     def test_a_wininet_dll_beside_the_program_is_never_loaded(self):
         # Wine told to prefer a WinINet from the program's folder, as Windows' search order would;

@@ -5,6 +5,7 @@ import glob
 import http.server
 import json
 import os
+import pathlib
 import re
 import shutil
 import socket
@@ -49,26 +50,23 @@ class NginxEndpoint(ReferenceEndpoint):
     """The endpoint behind Debian's nginx and php-fpm, run by the test with files of its own."""
 
     def start(self):
-        run = os.path.join(self.folder, "run")
-        os.mkdir(run)
-        here = os.path.dirname(os.path.abspath(__file__))
-        for source in (f"{here}/nginx-main.conf", f"{here}/php-fpm.conf", "/etc/nginx/fastcgi_params"):
+        here, run = pathlib.Path(__file__).resolve().parent, pathlib.Path(self.folder, "run")
+        run.mkdir()
+        for source in (here / "nginx-main.conf", here / "php-fpm.conf", "/etc/nginx/fastcgi_params"):
             shutil.copy(source, run)
-        self.socket = os.path.join(run, "php.sock")
-        with open(os.path.join(ROOT, "server", "nginx.conf")) as file:
-            server = file.read()
+        self.socket = run / "php.sock"
+        server = pathlib.Path(ROOT, "server", "nginx.conf").read_text()
         for directive, value in (("listen", f"127.0.0.1:{self.port}"), ("server_name", "127.0.0.1"),
                                  ("root", self.folder), ("fastcgi_pass", f"unix:{self.socket}")):
             server = re.sub(rf"^(\s*{directive}) [^;]*;", rf"\1 {value};", server, 1, re.M)
-        with open(os.path.join(run, "server.conf"), "w") as file:
-            file.write(server)
+        (run / "server.conf").write_text(server)
         fpm = glob.glob("/usr/sbin/php-fpm*")[0]
         return [subprocess.Popen(command, cwd=run, stderr=subprocess.DEVNULL) for command in (
             [fpm, "--nodaemonize", "--allow-to-run-as-root", "-p", run, "-y", "php-fpm.conf"],
             ["nginx", "-p", run, "-c", "nginx-main.conf", "-e", "error.log"])]
 
     def ready(self):
-        return os.path.exists(self.socket) and super().ready()
+        return self.socket.exists() and super().ready()
 
 
 def free_port():
@@ -96,9 +94,6 @@ def query_blind_cache(origin):
     answers = {}
 
     class Cache(http.server.BaseHTTPRequestHandler):
-        def log_message(self, *args):
-            pass
-
         def do_GET(self):
             if self.path.startswith("/moved/"):
                 self.send_response(301)
@@ -122,34 +117,27 @@ class PublishingTest(unittest.TestCase):
         self.addCleanup(endpoint.close)
         return f"http://127.0.0.1:{endpoint.port}"
 
-    def test_a_version_that_cannot_be_compared_gets_the_optional_offer(self):
-        url = self.serve(DESCRIPTION) + "//update.php"
-        for query in ("", "?version=1.0%20beta", "?version[]=1.0", "?version=1.9%0A"):
-            with self.subTest(query=query):
-                status, headers, body = fetch(url + query)
-                self.assertEqual([status] + [headers[name] for name in ANSWER_HEADERS],
-                                 [200, "application/json; charset=utf-8", "public, max-age=300",
-                                  "none"])
-                self.assertEqual(json.loads(body),
-                                 dict(DOCUMENT, needUpdate=True, mustUpdate=False))
-                self.assertEqual(run(CHECK, "-", document=body)[0], 0)
-
-    def test_each_version_is_answered_for_itself_also_behind_nginx(self):
-        # Windows shows a file's version in four parts: 2.0 and 2.0.0.0 are one version.
-        description = dict(DESCRIPTION, latestVersion="2.0.0.0")
+    def test_each_version_is_answered_for_itself_behind_either_server(self):
+        # Windows shows a file's version in four parts: 2.0 and 2.0.0.0 are one version. A version
+        # that cannot be compared gets the optional offer, and the answer says it was made for none.
+        cases = [("", "none", True, False), ("?version=1.0%20beta", "none", True, False),
+                 ("?version[]=1.0", "none", True, False), ("?version=1.9%0A", "none", True, False),
+                 ("?version=2.0", "2.0", False, False), ("?version=1.4.9", "1.4.9", True, True),
+                 ("?version=1.5.0.0", "1.5.0.0", True, False)]
         for kind in (ReferenceEndpoint, NginxEndpoint):
-            url = self.serve(description, kind) + "//update.php?version="
-            for version, need, must in (("2.0", False, False), ("1.5.0.0", True, False),
-                                        ("1.4.9", True, True)):
-                with self.subTest(server=kind.__name__, version=version):
-                    get, head = fetch(url + version), fetch(url + version, "HEAD")
-                    self.assertEqual(json.loads(get[2]), dict(
+            url = self.serve(dict(DESCRIPTION, latestVersion="2.0.0.0"), kind) + "//update.php"
+            for query, answer_for, need, must in cases:
+                with self.subTest(server=kind.__name__, query=query):
+                    (status, headers, body), head = fetch(url + query), fetch(url + query, "HEAD")
+                    answer = [status] + [headers[name] for name in ANSWER_HEADERS]
+                    self.assertEqual(answer, [200, "application/json; charset=utf-8",
+                                              "public, max-age=300", answer_for])
+                    self.assertEqual([head[0]] + [head[1][name] for name in ANSWER_HEADERS] +
+                                     [head[2]], answer + [b""])
+                    self.assertEqual(json.loads(body), dict(
                         DOCUMENT, needUpdate=need, mustUpdate=must, versionName="2.0.0.0"))
-                    self.assertEqual(get[1]["Ostrel-Answer-For"], version)
-                    self.assertEqual((head[0], head[2]), (get[0], b""))
-                    self.assertEqual(*[[answer[1][name] for name in ANSWER_HEADERS]
-                                       for answer in (get, head)])
-            self.assertEqual(run(CHECK_SCRIPT, url + "2.0")[0], 0)
+                    self.assertEqual(run(CHECK, "-", document=body)[0], 0)
+            self.assertEqual(run(CHECK_SCRIPT, url + "?version=2.0")[0], 0)
 
     def test_failures_answer_no_document_and_are_never_cached(self):
         cases = {"double quote": (dict(DESCRIPTION, title='Say "hi"'), "GET", 503, None),
@@ -163,7 +151,7 @@ class PublishingTest(unittest.TestCase):
                     self.assertEqual((status, headers["Cache-Control"], body, headers["Allow"]),
                                      (code, "no-store", b"", allow))
 
-    def test_check_follows_redirects_and_names_a_cache_that_ignores_the_query(self):
+    def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
         origin = self.serve(DESCRIPTION)
         cache = query_blind_cache(origin)
         self.addCleanup(cache.server_close)
@@ -172,14 +160,6 @@ class PublishingTest(unittest.TestCase):
         code, output = run(CHECK_SCRIPT, front + "/moved//update.php?version=1.9")
         self.assertEqual(code, 0, output)
         self.assertIn(f"Fetched from {origin}//update.php?version=1.9\n", output)
-        # The cache keeps the answer made for 1.0 and hands it to 1.9.
-        checks = [run(CHECK_SCRIPT, f"{front}//update.php?version={v}") for v in ("1.0", "1.9")]
-        self.assertEqual([code for code, _ in checks], [0, 1])
-        self.assertIn("made for 1.0 (Ostrel-Answer-For), not for 1.9", checks[1][1])
-
-    def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
-        code, output = run(CHECK_SCRIPT, self.serve(DESCRIPTION) + "//update.php?version=1.9")
-        self.assertEqual(code, 0, output)
         self.assertIn("  caption  Ostrel 2\n  text\n    版本: 2.0.0\n    \n    更新内容:\n", output)
         self.assertIn("  Yes opens https://127.0.0.1:9/get\nThe program keeps running.", output)
         for document, expected_code, named in CHECKS:
@@ -190,6 +170,10 @@ class PublishingTest(unittest.TestCase):
                     self.assertIn(text, output)
         for nothing in ("http://127.0.0.1:9//update.php", "/no/such/file"):
             self.assertEqual(run(CHECK_SCRIPT, nothing)[0], 2)
+        # A cache that keeps the answer made for 1.0 and hands it to 1.9 is named.
+        checks = [run(CHECK_SCRIPT, f"{front}//update.php?version={v}") for v in ("1.0", "1.9")]
+        self.assertEqual([code for code, _ in checks], [0, 1])
+        self.assertIn("made for 1.0 (Ostrel-Answer-For), not for 1.9", checks[1][1])
 
 
 if __name__ == "__main__":
