@@ -4,7 +4,8 @@
 # input for -. Prints what the program reads, the prompt it shows and what it opens, and names
 # every value that the program reads otherwise than JSON means it. For a URL that asks as a
 # version, it also names a cache in between that answered with another version's document.
-# Exit code: 0 read as meant, 1 not, 2 nothing could be read (no such file, no answer).
+# Exit code: 0 read as meant, 1 not (or a cache answered for another version), 2 nothing could be
+# read (no such file, no answer).
 set -euo pipefail
 if [[ $# -ne 1 ]]; then
   echo "usage: $0 URL|FILE|-" >&2
@@ -47,7 +48,7 @@ case $1 in
     set -o pipefail
     # 23: head stopped reading.
     if [[ $fetched -ne 0 && $fetched -ne 23 ]]; then
-      grep -v -e '^fetched-from ' -e '^answer-for ' "$fetch" >&2
+      grep -v -e '^fetched-from ' -e '^answer-for ' "$fetch" >&2 || true
       echo "no answer from $1" >&2
       exit 2
     fi
