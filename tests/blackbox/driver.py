@@ -151,28 +151,25 @@ class ReferenceEndpoint:
         if description is not None:
             with open(os.path.join(self.folder, "update.json"), "w") as file:
                 json.dump(description, file, ensure_ascii=False)
-        self.processes = self.start()
-        # A server ends at once when the port is taken: a listener found while all run is ours.
-        wait_until(lambda: self.ended() or self.ready(), 10)
-        if self.ended():
+        self.process = self.start()
+        # A server ends at once when the port is taken: a listener found while it runs is ours.
+        wait_until(lambda: self.process.poll() is not None or self.ready(), 10)
+        if self.process.poll() is not None:
             self.close()
             raise port_held(port, "the endpoint's server could not listen")
 
     def start(self):
-        return [subprocess.Popen(["php", "-S", f"127.0.0.1:{self.port}", "-t", self.folder],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
-
-    def ended(self):
-        return any(process.poll() is not None for process in self.processes)
+        """Starts the web server, and returns its process."""
+        return subprocess.Popen(["php", "-S", f"127.0.0.1:{self.port}", "-t", self.folder],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def ready(self):
         with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 1):
             return True
 
     def close(self):
-        for process in self.processes:
-            process.kill()
-            process.wait()
+        self.process.kill()
+        self.process.wait()
         shutil.rmtree(self.folder)
 
 
@@ -235,8 +232,8 @@ class ProgramTestCase(unittest.TestCase):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", f"{width}x{height}x24"],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(xvfb.kill)
-        display, prefix = ":" + xvfb.stdout.readline().decode().strip(), tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, prefix, True)
+        display = ":" + xvfb.stdout.readline().decode().strip()
+        prefix = self.enterContext(tempfile.TemporaryDirectory())
         script = os.path.join(ROOT, "tests", "wine_prefix.sh")
         with unittest.mock.patch.dict(os.environ, DISPLAY=display, WINEPREFIX=prefix):
             subprocess.run([script, "start"], check=True)

@@ -41,8 +41,7 @@ class ReleaseTest(unittest.TestCase):
                         "/CN=Ostrel Test Signing", "-addext", "extendedKeyUsage=codeSigning"],
                        check=True, capture_output=True)
         for name, script in (("sign.sh", SIGN), ("sign-program-only.sh", SIGN_PROGRAM_ONLY)):
-            with open(f"{work}/{name}", "w") as file:
-                file.write(script.format(work))
+            pathlib.Path(work, name).write_text(script.format(work))
         for clone in ("a", "b"):
             subprocess.run(["git", "clone", "--quiet", ROOT, f"{work}/{clone}"], check=True)
         # Refused before anything is built: a changed working tree, a folder already in use.

@@ -90,8 +90,7 @@ class UpdateTest(ProgramTestCase):
                     if server and server.behaviour == "endless":
                         self.assertTrue(server.done.wait(30), "the body was read past the cap")
                         self.assertLess(server.streamed, 64 << 20)
-                    time.sleep(2)
-                    self.assertNoPrompt()
+                    self.assertNoPrompt(3.5)
                     self.assertMessageShowsNothing()
                 self.close(program)
 
@@ -107,8 +106,7 @@ class UpdateTest(ProgramTestCase):
                          notes=["全新的界面", "", "Fixes / more"],
                          downloadUrl="https://127.0.0.1:9/get"), kind=ReferenceEndpoint)
                 if not buttons:
-                    time.sleep(2)
-                    self.assertNoPrompt()
+                    self.assertNoPrompt(3.5)
                 else:
                     box = self.prompt()
                     self.assertEqual((box["title"], box["text"], box["buttons"]), (

@@ -3,8 +3,8 @@ import os
 import time
 import unittest
 
-from driver import (HOME_PAGE_URL, SC_MINIMIZE, SC_RESTORE, WM_MOVE, WM_SETFOCUS, ProgramTestCase,
-                    wait_until)
+from driver import (HOME_PAGE_URL, SC_MINIMIZE, SC_RESTORE, WM_MOVE, WM_SETFOCUS, WM_SIZE,
+                    ProgramTestCase, wait_until)
 
 PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
 
@@ -129,9 +129,8 @@ class WebViewTest(ProgramTestCase):
                 failed = f"ProcessFailed {kind}"
                 self.assertTrue(wait_until(lambda: self.calls().count(failed) == chains))
                 time.sleep(0.5)
-                self.resize(1300, 850)
-                self.message("send", WM_MOVE)
-                self.message("send", WM_SETFOCUS)
+                for duty in (WM_SIZE, WM_MOVE, WM_SETFOCUS):
+                    self.message("send", duty)
                 self.close(program)
                 calls = self.calls()
                 self.assertEqual(calls.count("Navigate " + HOME_PAGE_URL), chains)

@@ -17,7 +17,7 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from driver import ROOT, ReferenceEndpoint  # noqa: E402
+from driver import ROOT, ReferenceEndpoint, wait_until  # noqa: E402
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
 CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
@@ -60,13 +60,17 @@ class NginxEndpoint(ReferenceEndpoint):
                                  ("root", self.folder), ("fastcgi_pass", f"unix:{self.socket}")):
             server = re.sub(rf"^(\s*{directive}) [^;]*;", rf"\1 {value};", server, 1, re.M)
         (run / "server.conf").write_text(server)
-        fpm = glob.glob("/usr/sbin/php-fpm*")[0]
-        return [subprocess.Popen(command, cwd=run, stderr=subprocess.DEVNULL) for command in (
-            [fpm, "--nodaemonize", "--allow-to-run-as-root", "-p", run, "-y", "php-fpm.conf"],
-            ["nginx", "-p", run, "-c", "nginx-main.conf", "-e", "error.log"])]
+        # -R: php-fpm refuses root (as which the tests may run) without it.
+        self.fpm = subprocess.Popen([glob.glob("/usr/sbin/php-fpm*")[0], "--nodaemonize", "-R",
+                                     "-p", run, "-y", "php-fpm.conf"], stderr=subprocess.DEVNULL)
+        wait_until(self.socket.exists, 10)
+        return subprocess.Popen(["nginx", "-p", run, "-c", "nginx-main.conf", "-e", "error.log"],
+                                stderr=subprocess.DEVNULL)
 
-    def ready(self):
-        return self.socket.exists() and super().ready()
+    def close(self):
+        self.fpm.kill()
+        self.fpm.wait()
+        super().close()
 
 
 def free_port():
@@ -88,34 +92,35 @@ def fetch(url, method="GET"):
         return error.code, error.headers, error.read()
 
 
-def query_blind_cache(origin):
-    """A CDN in front of `origin` set to ignore query strings: the first answer for a path goes to
-    every request for that path. Paths under /moved are redirected to `origin` instead."""
-    answers = {}
-
-    class Cache(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            if self.path.startswith("/moved/"):
-                self.send_response(301)
-                self.send_header("Location", origin + self.path[len("/moved"):])
-                return self.end_headers()
-            path = self.path.partition("?")[0]
-            status, headers, body = answers.setdefault(path, fetch(origin + self.path))
-            self.send_response(status)
-            self.send_header("Ostrel-Answer-For", headers["Ostrel-Answer-For"])
-            self.end_headers()
-            self.wfile.write(body)
-
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Cache)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
-
-
 class PublishingTest(unittest.TestCase):
     def serve(self, description, kind=ReferenceEndpoint):
         endpoint = kind(description, port=free_port())
         self.addCleanup(endpoint.close)
         return f"http://127.0.0.1:{endpoint.port}"
+
+    def query_blind_cache(self, origin):
+        """The address of a CDN in front of `origin` set to ignore query strings: the first answer
+        for a path goes to every request for that path. Paths under /moved redirect to `origin`."""
+        answers = {}
+
+        class Cache(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                if self.path.startswith("/moved/"):
+                    self.send_response(301)
+                    self.send_header("Location", origin + self.path[len("/moved"):])
+                    return self.end_headers()
+                path = self.path.partition("?")[0]
+                status, headers, body = answers.setdefault(path, fetch(origin + self.path))
+                self.send_response(status)
+                self.send_header("Ostrel-Answer-For", headers["Ostrel-Answer-For"])
+                self.end_headers()
+                self.wfile.write(body)
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Cache)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        return f"http://127.0.0.1:{server.server_port}"
 
     def test_each_version_is_answered_for_itself_behind_either_server(self):
         # Windows shows a file's version in four parts: 2.0 and 2.0.0.0 are one version. A version
@@ -153,10 +158,7 @@ class PublishingTest(unittest.TestCase):
 
     def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
         origin = self.serve(DESCRIPTION)
-        cache = query_blind_cache(origin)
-        self.addCleanup(cache.server_close)
-        self.addCleanup(cache.shutdown)
-        front = f"http://127.0.0.1:{cache.server_port}"
+        front = self.query_blind_cache(origin)
         code, output = run(CHECK_SCRIPT, front + "/moved//update.php?version=1.9")
         self.assertEqual(code, 0, output)
         self.assertIn(f"Fetched from {origin}//update.php?version=1.9\n", output)

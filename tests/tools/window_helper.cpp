@@ -20,20 +20,14 @@
 
 namespace {
 
+// A JSON string; everything but printable ASCII escaped, as UTF-16 units, which JSON allows.
 std::string Json(const std::wstring& text) {
-  std::string utf8(text.size() * 3, '\0');
-  utf8.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                  utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr));
   std::string out = "\"";
-  for (unsigned char c : utf8) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c >= 0x20) {
-      out += static_cast<char>(c);
-      continue;
-    }
+  for (wchar_t c : text) {
     char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-    out += escaped;
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+    const bool plain = c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+    out += plain ? std::string(1, static_cast<char>(c)) : std::string(escaped);
   }
   return out + "\"";
 }

@@ -64,6 +64,9 @@ void Later(UINT delayMs, std::function<void()> completion) {
   })] = std::move(completion);
 }
 
+// The COREWEBVIEW2_PROCESS_FAILED_KIND to raise on each web view, if any.
+const char* const kProcessFailed = std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED");
+
 // Set by a browser process exit, until a new environment: the objects of the dead process answer
 // every call with ERROR_INVALID_STATE, as the runtime's do, and the call is logged as dead.
 bool g_browserProcessExited = false;
@@ -115,9 +118,7 @@ Interface* Deliver(const char* step, Object* object) {
 
 template <typename Interface>
 HRESULT Get(const char* call, const char* step, Object* object, Interface** out) {
-  *out = nullptr;
-  if (FAILED(Call(call))) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-  *out = Deliver<Interface>(step, object);
+  *out = SUCCEEDED(Call(call)) ? Deliver<Interface>(step, object) : nullptr;
   return *out ? S_OK : E_FAIL;
 }
 
@@ -210,7 +211,7 @@ const auto kEnvironmentVtable = [] {
         Later(delay ? std::atoi(delay) : 0, [handler] {
           Complete<ICoreWebView2Controller>(handler, "ControllerCompleted", "controller",
                                             HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), &g_controller);
-          if (std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED")) Later(200, RaiseProcessFailed);
+          if (kProcessFailed) Later(200, RaiseProcessFailed);
         });
         return S_OK;
       };
@@ -218,13 +219,10 @@ const auto kEnvironmentVtable = [] {
 }();
 Object g_environment = {&kEnvironmentVtable, 1, "environment"};
 
-auto FailedKind() {
-  return COREWEBVIEW2_PROCESS_FAILED_KIND(std::atoi(std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED")));
-}
 const auto kProcessFailedArgsVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2ProcessFailedEventArgsVtbl>();
   vtable.get_ProcessFailedKind = [](ICoreWebView2ProcessFailedEventArgs*, auto* kind) {
-    *kind = FailedKind();
+    *kind = COREWEBVIEW2_PROCESS_FAILED_KIND(std::atoi(kProcessFailed));
     return S_OK;
   };
   return vtable;
@@ -232,8 +230,9 @@ const auto kProcessFailedArgsVtable = [] {
 Object g_processFailedArgs = {&kProcessFailedArgsVtable, 1, "args"};
 
 void RaiseProcessFailed() {
-  g_browserProcessExited = FailedKind() == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
-  Log("ProcessFailed " + std::to_string(FailedKind()));
+  const int kind = std::atoi(kProcessFailed);
+  g_browserProcessExited = kind == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
+  Log("ProcessFailed " + std::to_string(kind));
   if (g_processFailed) {
     g_processFailed->lpVtbl->Invoke(
         g_processFailed, reinterpret_cast<ICoreWebView2*>(&g_webView),
