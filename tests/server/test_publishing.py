@@ -110,7 +110,9 @@ class PublishingTest(unittest.TestCase):
                     self.send_header("Location", origin + self.path[len("/moved"):])
                     return self.end_headers()
                 path = self.path.partition("?")[0]
-                status, headers, body = answers.setdefault(path, fetch(origin + self.path))
+                if path not in answers:  # a miss: the only request that reaches the origin
+                    answers[path] = fetch(origin + self.path)
+                status, headers, body = answers[path]
                 self.send_response(status)
                 self.send_header("Ostrel-Answer-For", headers["Ostrel-Answer-For"])
                 self.end_headers()
