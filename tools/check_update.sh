@@ -23,7 +23,7 @@ cmake --build "$build/check" --target check_update >/dev/null
 check=$build/check/check_update
 
 # The version the address asks as, and what the reference endpoint names in Ostrel-Answer-For
-# for it: the version when it is a plain one, none otherwise.
+# for it: the version when it is a plain one (update.php's PLAIN_VERSION), none otherwise.
 version_asked() {
   local query=${1#*\?} pair
   [[ $query != "$1" ]] || return 0

@@ -102,12 +102,12 @@ void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
     g_deadController = nullptr;
     g_deadWebView = nullptr;
   }
-  if (g_recoveries == kMaximumRecoveries) return;
+  // A new web view needs only the window; a reload needs the web view to be live.
+  if (g_recoveries == kMaximumRecoveries || (!browserExited && !g_webView)) return;
+  ++g_recoveries;
   if (browserExited) {
-    ++g_recoveries;
     InitializeWebView(g_mainWindow);
-  } else if (g_webView) {
-    ++g_recoveries;
+  } else {
     g_webView->Reload();
   }
 }
