@@ -43,6 +43,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return 0;
     case WM_SIZE:
       ResizeWebViewToClientArea();
+      ShowWebView(wParam != SIZE_MINIMIZED);
       return 0;
     case WM_MOVE:
       NotifyWebViewOfWindowMove();

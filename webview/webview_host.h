@@ -18,6 +18,10 @@ void InitializeWebView(HWND window);
 
 // Gives the web view the main window's client area.
 void ResizeWebViewToClientArea();
+// Shows or hides the web view; only a change reaches the runtime. A child window hears nothing
+// when its top-level window is minimised, so the main window hides the view then: the page rests
+// (document.visibilityState "hidden", slowed timers and no painting), as in a minimised browser.
+void ShowWebView(bool visible);
 // Hands the keyboard focus that the main window received on to the page.
 void MoveFocusToWebView();
 // Tells the web view that the main window moved, so that what it places on the screen (a

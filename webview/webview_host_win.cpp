@@ -18,6 +18,9 @@ int g_recoveries = 0;
 ComPtr<ICoreWebView2Controller> g_deadController;
 ComPtr<ICoreWebView2> g_deadWebView;
 
+// Whether the live web view is shown, as last told; the runtime shows a new controller.
+bool g_webViewVisible = true;
+
 HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* args) {
   COREWEBVIEW2_PROCESS_FAILED_KIND failure;
   if (!args || FAILED(args->get_ProcessFailedKind(&failure))) return S_OK;
@@ -41,6 +44,7 @@ HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* arg
 HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   if (!controller) return S_OK;
   g_webViewController = controller;
+  g_webViewVisible = true;
   g_webView = nullptr;
   g_webViewController->get_CoreWebView2(&g_webView);
   if (!g_webView) return S_OK;
@@ -62,6 +66,9 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   // Sized from the window as it is now: resizes before the controller came were not applied.
   ResizeWebViewToClientArea();
   g_webView->Navigate(AsWide(kHomePageUrl));
+  // The window was minimised before there was a web view to hide: at start, or while the runtime
+  // was recovering.
+  if (IsIconic(g_mainWindow)) ShowWebView(false);
   // The window's own focus arrived before there was a page to pass it to.
   if (GetFocus() == g_mainWindow) MoveFocusToWebView();
   return S_OK;
@@ -84,6 +91,12 @@ void ResizeWebViewToClientArea() {
   RECT bounds;
   GetClientRect(g_mainWindow, &bounds);
   g_webViewController->put_Bounds(bounds);
+}
+
+void ShowWebView(bool visible) {
+  if (!g_webViewController || visible == g_webViewVisible) return;
+  g_webViewVisible = visible;
+  g_webViewController->put_IsVisible(visible);
 }
 
 void MoveFocusToWebView() {

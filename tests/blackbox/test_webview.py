@@ -3,8 +3,8 @@ import os
 import time
 import unittest
 
-from driver import (HOME_PAGE_URL, SC_MINIMIZE, SC_RESTORE, WM_MOVE, WM_SETFOCUS, WM_SIZE,
-                    ProgramTestCase, wait_until)
+from driver import (HOME_PAGE_URL, SC_MAXIMIZE, SC_MINIMIZE, SC_RESTORE, WM_MOVE, WM_SETFOCUS,
+                    WM_SIZE, ProgramTestCase, wait_until)
 
 PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
 
@@ -22,6 +22,10 @@ SETTINGS = ["add_ProcessFailed", "get_Settings", "put_IsScriptEnabled 1",
 
 def bounds(window):
     return f"put_Bounds 0 0 {window['clientWidth']} {window['clientHeight']}"
+
+
+def sizing(calls):
+    return [line for line in calls if line.startswith(("put_Bounds", "put_IsVisible"))]
 
 
 class WebViewTest(ProgramTestCase):
@@ -49,9 +53,14 @@ class WebViewTest(ProgramTestCase):
         self.assertEqual(self.calls(), chain + SETTINGS + [
             bounds(window), "Navigate " + HOME_PAGE_URL, "MoveFocus 0"])
 
-        # It follows the window from then on (minimised and restored: see the late controller).
+        # It follows the window from then on, and rests while the window is minimised.
         resized = self.resize(1300, 850)
-        self.assertEqual(self.calls()[-1], bounds(resized))
+        self.assertEqual(self.calls()[-1], bounds(resized))  # shown already: no put_IsVisible
+        before = len(self.calls())
+        small, large, back = (self.show(c) for c in (SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE))
+        self.assertEqual(sizing(self.calls()[before:]), [bounds(small), "put_IsVisible 0",
+                                                         bounds(large), "put_IsVisible 1",
+                                                         bounds(back)])
         self.assertEqual(sum(line.startswith("Navigate") for line in self.calls()), 1)
 
         # Once their completion has run, the program holds no reference to either handler.
@@ -70,24 +79,28 @@ class WebViewTest(ProgramTestCase):
         # Before the controller: nothing to size yet (nor to move or focus: see a failed process).
         self.resize(1250, 820)
         self.show(SC_MINIMIZE)
-        self.wait_for_call("Navigate")
+        self.wait_for_call("put_IsVisible")
         self.assertEqual([line for line in self.calls()
-                          if line.startswith(("put_Bounds", "Notify", "MoveFocus"))],
-                         ["put_Bounds 0 0 0 0"])
+                          if line.startswith(("put_", "Notify", "MoveFocus", "Navigate"))][-3:],
+                         ["put_Bounds 0 0 0 0", "Navigate " + HOME_PAGE_URL, "put_IsVisible 0"])
         restored = self.show(SC_RESTORE)
         self.assertEqual(restored["width"], 1250)
-        self.assertEqual([line for line in self.calls() if line.startswith("put_Bounds")][-1],
-                         bounds(restored))
+        self.assertEqual(sizing(self.calls())[-2:], [bounds(restored), "put_IsVisible 1"])
         # From then on, the window's moves and focus reach the web view.
         self.message("send", WM_MOVE)
         self.message("send", WM_SETFOCUS)
         self.assertEqual(self.calls()[-2:], ["NotifyParentWindowPositionChanged", "MoveFocus 0"])
         self.close(program)
 
-    def test_hidden_start_creates_the_web_view_in_a_single_threaded_apartment(self):
-        self.start_with_double(show="hide")
-        self.wait_for_call("Navigate")
-        self.assertEqual(self.calls()[0], CHAIN_START[0])
+    def test_hidden_or_minimised_start_creates_the_web_view_as_the_window_is(self):
+        # In a single-threaded apartment either way; hidden only where the window is minimised.
+        for show, visible in (("hide", []), ("min", ["put_IsVisible 0"])):
+            with self.case(show=show):
+                self.start_with_double(show=show)
+                self.wait_for_call("Navigate")
+                time.sleep(0.5)
+                self.assertEqual(self.calls()[0], CHAIN_START[0])
+                self.assertEqual([c for c in self.calls() if c.startswith("put_IsVisible")], visible)
 
     def test_closing_before_the_controller_arrives_ends_with_zero(self):
         program = self.start_with_double(delay_ms=60000)

@@ -181,6 +181,9 @@ const auto kControllerVtable = [] {
     return Call("put_Bounds " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
                 std::to_string(r.right) + " " + std::to_string(r.bottom));
   };
+  vtable.put_IsVisible = [](ICoreWebView2Controller*, BOOL visible) {
+    return Call("put_IsVisible " + std::to_string(visible));
+  };
   vtable.MoveFocus = [](ICoreWebView2Controller*, COREWEBVIEW2_MOVE_FOCUS_REASON reason) {
     return Call("MoveFocus " + std::to_string(reason));
   };
