@@ -10,8 +10,8 @@
 #include "update/update_info.h"
 
 // The largest update document the program reads; it ignores a longer body. Far beyond any real
-// document: an endless body (broken or hostile, the channel is plain HTTP) must not grow until
-// memory runs out.
+// document: an endless body (a broken endpoint, one taken over, or anyone on the way of a
+// plain-http channel) must not grow until memory runs out.
 inline constexpr size_t kMaximumUpdateDocumentSize = 1 << 20;
 
 // The raw bytes between the first two double quotes after the first colon that follows the

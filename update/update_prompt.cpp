@@ -32,7 +32,8 @@ bool IsWebAddress(std::u16string_view address) {
 PromptOutcome ResolvePromptAnswer(int32_t answer, const UpdateInfo& info) {
   PromptOutcome outcome{std::nullopt, info.mustUpdate != 0};
   if (answer == kPromptAnswerYes || answer == kPromptAnswerOk) {
-    // The document comes over plain HTTP: anything but a web address could start a program.
+    // Whoever writes the document (over plain http, anyone on the way) must not start a program:
+    // only a web address is opened.
     outcome.addressToOpen = IsWebAddress(info.url) ? info.url : std::u16string(kDownloadPageUrl);
   }
   return outcome;
