@@ -6,11 +6,13 @@
 #
 # Settings come from the environment, each falling back to the build's default when unset:
 #   OSTREL_UPDATE_CHECK_URL        the update endpoint, with {version} where the program's version
-#                                  goes: http://update.example.com//update.php?version={version}
+#                                  goes: https://update.example.com//update.php?version={version}
 #   OSTREL_HOME_PAGE_URL, OSTREL_DOWNLOAD_PAGE_URL, OSTREL_WEBVIEW2_BOOTSTRAPPER,
 #   OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL   as the CMake settings of the same names;
 #   OSTREL_SIGN_COMMAND            signs one file in place, given its path as the last argument:
 #                                  the program, the uninstaller and the installer. Unset: unsigned.
+#   OSTREL_ALLOW_PLAIN_HTTP=1      builds an http update or download address, with a warning;
+#                                  without it, such an address is refused.
 set -euo pipefail
 if [[ $# -ne 1 ]]; then
   echo "usage: $0 OUT_DIR" >&2
@@ -24,6 +26,24 @@ if [[ -e $out && ! -d $out ]] || [[ -d $out && -n $(ls -A "$out") ]]; then
   echo "$out is in use: give the release a new or empty folder" >&2
   exit 2
 fi
+# Over plain http anyone on the network path (a public Wi-Fi, a router, a provider) can write the
+# update document: end every copy at every start with a mandatory answer, and send its users to a
+# download of their choosing.
+shopt -s nocasematch
+for name in OSTREL_UPDATE_CHECK_URL OSTREL_DOWNLOAD_PAGE_URL; do
+  [[ ${!name:-} == http://* ]] || continue
+  if [[ ${OSTREL_ALLOW_PLAIN_HTTP:-} == 1 ]]; then
+    echo "warning: $name is plain http (OSTREL_ALLOW_PLAIN_HTTP=1): anyone on the network" \
+      "path can forge the update answer" >&2
+  else
+    echo "$name is plain http: anyone on the network path could forge the update answer, end" \
+      "every copy and choose what users download. Give an https address, or set" \
+      "OSTREL_ALLOW_PLAIN_HTTP=1 to ship a plain-http channel knowingly." >&2
+    exit 2
+  fi
+done
+shopt -u nocasematch
+
 "$root/tools/setup.sh"
 
 # The commit's time stands for every time a build would record. A release is the commit's alone:
