@@ -1,11 +1,14 @@
 // The publisher's check of an update document: reads it with the program's own reader and prompt,
 // prints what the program would show and open, and names every value that the program reads
-// otherwise than JSON means it.
+// otherwise than JSON means it, and a download over plain http (a warning only with
+// OSTREL_ALLOW_PLAIN_HTTP=1).
 //
 //   check_update FILE|-     exit code 0: read as meant; 1: not; 2: nothing could be read
 #include <unicode/ustring.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -158,6 +161,11 @@ std::vector<std::string> Problems(std::string_view document, const TopLevelValue
   return problems;
 }
 
+// "http://" in any letter case: IsWebAddress, less https.
+bool IsPlainHttp(std::u16string_view address) {
+  return IsWebAddress(address) && address[4] == u':';
+}
+
 void PrintProgramView(const UpdateInfo& info) {
   std::cout << "The program reads:\n"
             << "  needUpdate   " << (info.needUpdate ? "true" : "false") << "\n"
@@ -212,17 +220,31 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  PrintProgramView(ReadUpdateDocument(document));
+  const UpdateInfo info = ReadUpdateDocument(document);
+  PrintProgramView(info);
   TopLevelValues meaning;
   json::sax_parse(document, &meaning);
   const std::vector<std::string> problems =
       meaning.error.empty() ? Problems(document, meaning)
                             : std::vector<std::string>{"not JSON: " + meaning.error};
+  int status = 0;
   if (problems.empty()) {
     std::cout << "The program reads every value as JSON means it.\n";
-    return 0;
+  } else {
+    std::cout << "What the program reads otherwise than JSON means:\n";
+    for (const std::string& problem : problems) std::cout << "  " << problem << "\n";
+    status = 1;
   }
-  std::cout << "What the program reads otherwise than JSON means:\n";
-  for (const std::string& problem : problems) std::cout << "  " << problem << "\n";
-  return 1;
+  // Anyone on the network path can replace a download over plain http with a program of their
+  // own, which users then run, trusting the prompt.
+  const std::u16string download = *ResolvePromptAnswer(kPromptAnswerYes, info).addressToOpen;
+  if (IsPlainHttp(download)) {
+    const char* allowed = std::getenv("OSTREL_ALLOW_PLAIN_HTTP");
+    const bool warnOnly = allowed && std::strcmp(allowed, "1") == 0;
+    std::cout << (warnOnly ? "Warning (OSTREL_ALLOW_PLAIN_HTTP=1): " : "Not safe: ")
+              << "the prompt sends users to " << Utf8(download)
+              << ", plain http: anyone on the network path can replace that download.\n";
+    if (!warnOnly) status = 1;
+  }
+  return status;
 }

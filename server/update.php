@@ -2,8 +2,9 @@
 // The update endpoint. GET //update.php?version=X answers the update document for a program of
 // version X, made from update.json beside this file, which the publisher edits for each release;
 // HEAD answers the same without the body. Needs nothing beyond a plain PHP 8.0 (no mbstring).
-// From the command line, `php update.php X` prints the document that version X would get, or what
-// is wrong with the description.
+// From the command line, `php update.php X [DESCRIPTION]` prints the document that version X would
+// get from update.json, or from another description file (a new one, checked before it goes
+// live), or what is wrong with the description.
 declare(strict_types=1);
 
 const DESCRIPTION = __DIR__ . '/update.json';
@@ -28,16 +29,16 @@ function plainVersion(mixed $version): ?string
     return is_string($version) && preg_match(PLAIN_VERSION, $version) ? $version : null;
 }
 
-// The description, checked, or what is wrong with it.
-function readDescription(): array|string
+// The description in $path, checked, or what is wrong with it.
+function readDescription(string $path): array|string
 {
-    $text = @file_get_contents(DESCRIPTION);
+    $text = @file_get_contents($path);
     if ($text === false) {
-        return DESCRIPTION . ' cannot be read';
+        return "$path cannot be read";
     }
     $description = json_decode($text, true);
     if (!is_array($description)) {
-        return DESCRIPTION . ' is not a JSON object: ' . json_last_error_msg();
+        return "$path is not a JSON object: " . json_last_error_msg();
     }
     $texts = ['latestVersion', 'lowestAllowedVersion', 'title', 'downloadUrl'];
     foreach ($texts as $key) {
@@ -103,7 +104,7 @@ function updateDocument(array $description, ?string $version): string
 }
 
 if (PHP_SAPI === 'cli') {
-    $description = readDescription();
+    $description = readDescription($argv[2] ?? DESCRIPTION);
     if (is_string($description)) {
         fwrite(STDERR, "update.php: $description\n");
         exit(1);
@@ -120,7 +121,7 @@ if (!in_array($_SERVER['REQUEST_METHOD'], ['GET', 'HEAD'], true)) {
     header('Cache-Control: no-store');
     exit;
 }
-$description = readDescription();
+$description = readDescription(DESCRIPTION);
 if (is_string($description)) {
     // No document at all: the program stays silent, as for any failed check.
     error_log("update.php: $description");

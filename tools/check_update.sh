@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Checks an update document before it goes out: fetches URL as the program does (one GET, user
-# agent "Ostrel Browser", redirects followed, whatever the status), or reads FILE, or standard
-# input for -. Prints what the program reads, the prompt it shows and what it opens, and names
-# every value that the program reads otherwise than JSON means it. For a URL that asks as a
-# version, it also names a cache in between that answered with another version's document.
+# Checks an update document before it goes out:
+#   check_update.sh URL        fetches URL as the program does (one GET, user agent "Ostrel
+#                              Browser", redirects followed, whatever the status);
+#   check_update.sh FILE|-     reads a file, or standard input;
+#   check_update.sh --description FILE VERSION...
+#                              runs the reference endpoint (server/update.php) on the description
+#                              FILE for each version given: a new description, before it is live.
+# Prints what the program reads, the prompt it shows and what it opens, and names every value that
+# the program reads otherwise than JSON means it, and a download over plain http. For a URL it
+# names a status other than 200 and a cache in between that answered with another version's
+# document, warns when the URL is plain http, and refuses a redirect from https to plain http.
+# OSTREL_ALLOW_PLAIN_HTTP=1 makes a plain-http download a warning.
 # Exit code: 0 read as meant, 1 not (or a cache answered for another version), 2 nothing could be
 # read (no such file, no answer).
 set -euo pipefail
-if [[ $# -ne 1 ]]; then
-  echo "usage: $0 URL|FILE|-" >&2
+usage() {
+  echo "usage: $0 URL|FILE|-  or  $0 --description FILE VERSION..." >&2
   exit 2
-fi
+}
+[[ $# -ge 1 && ($1 == --description && $# -ge 3 || $1 != --description && $# -eq 1) ]] || usage
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 "$root/tools/setup.sh" check >&2
@@ -21,6 +29,11 @@ download_page=-UOSTREL_DOWNLOAD_PAGE_URL
 configure_native "$build/check" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$download_page" >/dev/null
 cmake --build "$build/check" --target check_update >/dev/null
 check=$build/check/check_update
+
+document=$(mktemp) fetch=$(mktemp)
+trap 'rm -f "$document" "$fetch"' EXIT
+status=0
+worse() { ((status = $1 > status ? $1 : status)) || true; }
 
 # The version the address asks as, and what the reference endpoint names in Ostrel-Answer-For
 # for it: the version when it is a plain one (update.php's PLAIN_VERSION), none otherwise.
@@ -35,35 +48,76 @@ version_asked() {
   done
 }
 
+# Checks what the address answers.
+check_address() {
+  local url=$1 scheme=${1%%://*} redirects=()
+  scheme=${scheme,,}
+  # An https address is never left for plain http, where anyone on the way writes the answer.
+  [[ $scheme != https ]] || redirects=(--proto-redir =https)
+  # An endless body stops far past the program's limit, which the check itself applies.
+  set +o pipefail
+  curl --silent --show-error --location "${redirects[@]}" --max-time 60 \
+    --user-agent "Ostrel Browser" --write-out \
+    '%{stderr}fetched-from %{url_effective}\nstatus %{http_code}\nanswer-for %header{ostrel-answer-for}\n' \
+    "$url" 2>"$fetch" | head --bytes=16M >"$document"
+  local fetched=${PIPESTATUS[0]}
+  set -o pipefail
+  local from answered answer_for asked
+  from=$(sed -n 's/^fetched-from //p' "$fetch")
+  answered=$(sed -n 's/^status //p' "$fetch")
+  answer_for=$(sed -n 's/^answer-for //p' "$fetch" | tr -d '\r')
+  # 1: curl refused the redirect's protocol.
+  if [[ $fetched -eq 1 && $scheme == https && ${from,,} == http://* ]]; then
+    echo "Refused: $url redirects to plain http, $from, where anyone on the network path can"
+    echo "write the answer. Serve the endpoint over https all the way."
+    worse 1
+    return
+  fi
+  # 23: head stopped reading.
+  if [[ $fetched -ne 0 && $fetched -ne 23 ]]; then
+    grep -v -e '^fetched-from ' -e '^status ' -e '^answer-for ' "$fetch" >&2 || true
+    echo "no answer from $url" >&2
+    worse 2
+    return
+  fi
+  echo "Fetched from $from"
+  if [[ $scheme == http ]]; then
+    echo "Warning: $url is plain http: anyone on the network path can forge the answer of a"
+    echo "program built with this address (end every copy, choose the download). Build with https."
+  fi
+  if [[ $answered != 200 ]]; then
+    echo "The endpoint answered $answered, not 200; the program reads the body all the same."
+    if [[ $answered == 503 ]]; then
+      echo "The reference endpoint answers 503 when it refuses its description (update.json), and"
+      echo "logs why: in the web server's error log (php-fpm passes update.php's messages there),"
+      echo "or on the console of php -S."
+    fi
+    worse 1
+  fi
+  "$check" "$document" || worse $?
+  asked=$(version_asked "$url")
+  if [[ -n $asked && -n $answer_for && $answer_for != "$asked" ]]; then
+    echo "This answer was made for $answer_for (Ostrel-Answer-For), not for $asked: a cache or CDN"
+    echo "between here and the endpoint ignores the query string and hands one version's answer to"
+    echo "every version. Set it to key on the whole address, query string included."
+    worse 1
+  fi
+}
+
 case $1 in
-  http://* | https://*)
-    document=$(mktemp) fetch=$(mktemp)
-    trap 'rm -f "$document" "$fetch"' EXIT
-    # An endless body stops far past the program's limit, which the check itself applies.
-    set +o pipefail
-    curl --silent --show-error --location --max-time 60 --user-agent "Ostrel Browser" \
-      --write-out '%{stderr}fetched-from %{url_effective}\nanswer-for %header{ostrel-answer-for}\n' \
-      "$1" 2>"$fetch" | head --bytes=16M >"$document"
-    fetched=${PIPESTATUS[0]}
-    set -o pipefail
-    # 23: head stopped reading.
-    if [[ $fetched -ne 0 && $fetched -ne 23 ]]; then
-      grep -v -e '^fetched-from ' -e '^answer-for ' "$fetch" >&2 || true
-      echo "no answer from $1" >&2
-      exit 2
-    fi
-    echo "Fetched from $(sed -n 's/^fetched-from //p' "$fetch")"
-    status=0
-    "$check" "$document" || status=$?
-    answer_for=$(sed -n 's/^answer-for //p' "$fetch" | tr -d '\r')
-    asked=$(version_asked "$1")
-    if [[ -n $asked && -n $answer_for && $answer_for != "$asked" ]]; then
-      echo "This answer was made for $answer_for (Ostrel-Answer-For), not for $asked: a cache or CDN"
-      echo "between here and the endpoint ignores the query string and hands one version's answer to"
-      echo "every version. Set it to key on the whole address, query string included."
-      exit 1
-    fi
-    exit "$status"
+  --description)
+    description=$2
+    shift 2
+    for version in "$@"; do
+      echo "== As version $version:"
+      if ! php "$root/server/update.php" "$version" "$description" >"$document"; then
+        echo "update.php refuses this description: every program would get 503 and no document."
+        exit 1
+      fi
+      "$check" "$document" || worse $?
+    done
     ;;
+  [hH][tT][tT][pP]://* | [hH][tT][tT][pP][sS]://*) check_address "$1" ;;
   *) exec "$check" "$1" ;;
 esac
+exit "$status"
