@@ -6,12 +6,15 @@ the programs' paths and the addresses the program was built with.
 """
 import contextlib
 import glob
+import hashlib
 import http.server
 import json
 import os
 import select
 import shutil
 import socket
+import ssl
+import struct
 import subprocess
 import tempfile
 import threading
@@ -25,6 +28,9 @@ WINE = os.environ.get("OSTREL_WINE", "wine")
 PROGRAM = os.environ.get("OSTREL_PROGRAM", "")
 UPDATE_CHECK_URL = os.environ.get("OSTREL_UPDATE_CHECK_URL", "")
 UPDATE_PORT = urllib.parse.urlsplit(UPDATE_CHECK_URL).port
+# The test copy of the program built with an https update address on localhost.
+PROGRAM_OVER_TLS = os.environ.get("OSTREL_PROGRAM_OVER_TLS", "")
+TLS_PORT = urllib.parse.urlsplit(os.environ.get("OSTREL_TLS_UPDATE_CHECK_URL", "")).port
 HOME_PAGE_URL = os.environ.get("OSTREL_HOME_PAGE_URL", "")
 DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_DOWNLOAD_PAGE_URL", "")
 
@@ -112,23 +118,72 @@ class WindowHelper(Program):
         return json.loads(self.process.stdout.readline())
 
 
+class Authority:
+    """A throw-away certificate authority, made with openssl in `folder` at run time."""
+
+    def __init__(self, folder, name="Ostrel Test Authority"):
+        self.folder, self.issued = folder, 0
+        base = os.path.join(folder, name.replace(" ", "-"))  # a path for configuration files
+        self.certificate, self.key = f"{base}.pem", f"{base}.key"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", f"/CN={name}", "-keyout", self.key, "-out", self.certificate],
+                       check=True, capture_output=True)
+
+    def issue(self, host="localhost", days=2):
+        """A certificate and its key for `host`, valid from now for `days` (negative: expired)."""
+        self.issued += 1
+        certificate, key = (f"{self.certificate}.{self.issued}.{e}" for e in ("pem", "key"))
+        request = subprocess.run(["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes",
+                                  "-subj", f"/CN={host}", "-addext", f"subjectAltName=DNS:{host}",
+                                  "-keyout", key], check=True, capture_output=True).stdout
+        subprocess.run(["openssl", "x509", "-req", "-CA", self.certificate, "-CAkey", self.key,
+                        "-days", str(days), "-copy_extensions", "copy", "-out", certificate],
+                       input=request, check=True, capture_output=True)
+        return certificate, key
+
+    def trust_in_wine_prefix(self):
+        """Adds the authority to the machine's root store of the test's Wine prefix, as Windows
+        keeps it: a registry key named by its SHA-1 thumbprint, holding the certificate as a
+        serialised store element (`wine certutil` is a stub)."""
+        with open(self.certificate) as file:
+            der = ssl.PEM_cert_to_DER_cert(file.read())
+        blob = struct.pack("<III", 32, 1, len(der)) + der  # CERT_CERT_PROP_ID, 1, the length
+        store = r"HKEY_LOCAL_MACHINE\Software\Microsoft\SystemCertificates\Root\Certificates"
+        thumbprint = hashlib.sha1(der).hexdigest().upper()
+        registry = os.path.join(self.folder, "trust.reg")
+        with open(registry, "w") as file:
+            file.write(f'REGEDIT4\n\n[{store}\\{thumbprint}]\n"Blob"=hex:{blob.hex(",")}\n')
+        subprocess.run([WINE, "regedit", "/S", windows_path(registry)], check=True)
+
+
 class UpdateServer(http.server.ThreadingHTTPServer):
-    """The update endpoint on 127.0.0.1 at the port the program was built with. Each request is
-    recorded. `behaviour` is "document" (the status and body, in pieces, under a Content-Length
-    of `length` when given), "silent" (no answer) or "endless" (a body streamed until the client
-    goes away, bounded in size and time; `done` is set then)."""
+    """The update endpoint on 127.0.0.1 at the port the program was built with, or at `port`,
+    over TLS with a (certificate, key) given. Each connection is counted and each request
+    recorded. `behaviour` is "document" (the status and body, in pieces, under a
+    Content-Length of `length` when given), "redirect" (to the body's address), "silent" (no
+    answer) or "endless" (a body streamed until the client goes away, bounded in size and time;
+    `done` is set then)."""
 
     daemon_threads = True
 
-    def __init__(self, body=b"", status=200, behaviour="document", length=None):
+    def __init__(self, body=b"", status=200, behaviour="document", length=None, port=UPDATE_PORT,
+                 certificate=None):
         self.body, self.status, self.behaviour, self.length = body, status, behaviour, length
-        self.requests, self.streamed = [], 0
+        self.requests, self.streamed, self.connections = [], 0, 0
         self.release, self.done = threading.Event(), threading.Event()
         try:
-            super().__init__(("127.0.0.1", UPDATE_PORT), UpdateHandler)
+            super().__init__(("127.0.0.1", port), UpdateHandler)
         except OSError as error:
-            raise port_held(UPDATE_PORT, error.strerror) from None
+            raise port_held(port, error.strerror) from None
+        if certificate:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*certificate)
+            self.socket = context.wrap_socket(self.socket, server_side=True)
         threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def get_request(self):
+        self.connections += 1  # over TLS, one the client may leave for the certificate
+        return super().get_request()
 
     def close(self):
         self.release.set()
@@ -190,6 +245,11 @@ class UpdateHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(server.body[at:at + 4000])
             self.wfile.flush()
             time.sleep(0.05)
+
+    def redirect(self, server):
+        self.send_response(302)
+        self.send_header("Location", server.body.decode())
+        self.end_headers()
 
     def silent(self, server):
         server.release.wait(120)

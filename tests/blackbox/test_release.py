@@ -52,17 +52,22 @@ class ReleaseTest(unittest.TestCase):
         pathlib.Path(work, "used").mkdir()
         pathlib.Path(work, "used", "old.zip").write_text("old")
         cls.used = cls.release("a", "used")
+        # A plain-http address too, unless the publisher says so; every release below does.
+        plain = dict(OSTREL_DOWNLOAD_PAGE_URL="HTTP://127.0.0.1:9/")
+        cls.plain = cls.release("a", "plain", **plain)
+        allowed = dict(plain, OSTREL_ALLOW_PLAIN_HTTP="1")
         # Unsigned in one folder; in the other, after a configure by hand with flags of its own,
         # signed with every setting, then unsigned again.
-        cls.unsigned = cls.release("a", "unsigned")
+        cls.unsigned = cls.release("a", "unsigned", **allowed)
         subprocess.run(["cmake", "-S", f"{work}/b", "-B", f"{work}/b/build/release-command", "-G",
                         "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
                         "-DCMAKE_CXX_FLAGS=-fno-inline"], check=True, capture_output=True)
         cls.signed = cls.release("b", "signed", OSTREL_SIGN_COMMAND=f"sh {work}/sign.sh",
                                  OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER,
-                                 OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL="https://127.0.0.1:9/runtime")
+                                 OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL="https://127.0.0.1:9/runtime",
+                                 **allowed)
         cls.signed_cpack = pathlib.Path(work, "b/build/release-command/CPackConfig.cmake").read_text()
-        cls.unsigned_after_signed = cls.release("b", "unsigned-again")
+        cls.unsigned_after_signed = cls.release("b", "unsigned-again", **allowed)
 
     @classmethod
     def tearDownClass(cls):
@@ -85,17 +90,19 @@ class ReleaseTest(unittest.TestCase):
     def test_two_folders_give_the_same_packages_and_signing_leaves_the_build_as_it_was(self):
         for code, out, log in (self.unsigned, self.unsigned_after_signed):
             self.assertEqual(code, 0, log)
+            self.assertIn("warning: OSTREL_DOWNLOAD_PAGE_URL is plain http", log)
         first = packages(self.unsigned[1])
         self.assertEqual(len(first), 3)  # the ZIP, the installer and SHA256SUMS
         self.assertEqual(first, packages(self.unsigned_after_signed[1]))
         print("\n" + pathlib.Path(self.unsigned[1], "SHA256SUMS").read_text(), end="")
 
     def test_refused_before_anything_is_built(self):
-        for (code, out, log), says in ((self.changed, "differs from its commit"),
-                                       (self.used, "in use")):
+        refusals = ((self.changed, "differs from its commit"), (self.used, "in use"),
+                    (self.plain, "set OSTREL_ALLOW_PLAIN_HTTP=1 to ship"))
+        for (code, out, log), says in refusals:
             self.assertEqual(code, 2, log)
             self.assertIn(says, log)
-        self.assertFalse(os.path.exists(self.changed[1]))
+        self.assertFalse(os.path.exists(self.changed[1]) or os.path.exists(self.plain[1]))
         self.assertEqual(os.listdir(self.used[1]), ["old.zip"])
 
     def test_signed_release_is_the_unsigned_one_plus_signatures(self):

@@ -2,13 +2,16 @@
 endpoint, the window helper reads and answers the box, and the open recorder (the prefix's http,
 https and file handler) notes what the shell was asked to open."""
 import os
+import pathlib
+import shutil
+import tempfile
 import time
 import unittest
 import urllib.parse
 
-from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, UPDATE_CHECK_URL, WM_SIZE,
-                    WM_UPDATE_AVAILABLE, ProgramTestCase, ReferenceEndpoint, wait_until,
-                    windows_path)
+from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, PROGRAM, PROGRAM_OVER_TLS, TLS_PORT,
+                    UPDATE_CHECK_URL, WM_SIZE, WM_UPDATE_AVAILABLE, Authority, ProgramTestCase,
+                    ReferenceEndpoint, user_folder, wait_until, windows_path)
 
 OPEN_RECORDER = os.environ.get("OSTREL_OPEN_RECORDER", "")
 REQUEST = urllib.parse.urlsplit(UPDATE_CHECK_URL)  # the program's version in its query
@@ -115,6 +118,38 @@ class UpdateTest(ProgramTestCase):
                     self.answer(buttons[0])
                     self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get"])
                 self.close(program)
+
+    def test_over_tls_only_a_certificate_windows_trusts_is_answered_and_nothing_is_cached(self):
+        folder = tempfile.mkdtemp()  # kept through the cases, which end with their cleanups
+        self.addClassCleanup(shutil.rmtree, folder)
+        authority, stranger = Authority(folder), Authority(folder, "Stranger")
+        authority.trust_in_wine_prefix()  # this test run's prefix only
+        cases = {  # the endpoint's certificate, the program: whether it prompts
+            "trusted": (authority.issue(), PROGRAM_OVER_TLS, True),
+            "expired": (authority.issue(days=-1), PROGRAM_OVER_TLS, False),
+            "for another host": (authority.issue("other.test"), PROGRAM_OVER_TLS, False),
+            "from an untrusted authority": (stranger.issue(), PROGRAM_OVER_TLS, False),
+            "http redirected to https": (authority.issue(), PROGRAM, True),
+        }
+        for name, (certificate, program, prompts) in cases.items():
+            with self.case(certificate=name):
+                server = self.serve(FULL_DOCUMENT, port=TLS_PORT, certificate=certificate)
+                if program == PROGRAM:
+                    self.serve(f"https://localhost:{TLS_PORT}{REQUEST.path}?{REQUEST.query}"
+                               .encode(), behaviour="redirect")
+                running = self.start(program)
+                if prompts:
+                    self.assertEqual(self.prompt()["title"], "Ostrel 2.0")
+                    self.answer(IDNO)
+                else:
+                    self.assertTrue(wait_until(lambda: server.connections), "never connected")
+                    self.assertNoPrompt()
+                    self.assertEqual(server.requests, [])
+                self.close(running)
+        # This run's documents, from every test before, left nothing in the user's cache.
+        cache = pathlib.Path(user_folder("AppData", "Local", "Microsoft", "Windows", "INetCache"))
+        self.assertFalse([path for path in cache.rglob("*")
+                          if path.is_file() and b"Ostrel 2.0" in path.read_bytes()])
 
     def test_a_wininet_dll_beside_the_program_is_never_loaded(self):
         # Wine told to prefer a WinINet from the program's folder, as Windows' search order would;

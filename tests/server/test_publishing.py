@@ -1,6 +1,6 @@
 """The publisher's side: the reference endpoint (server/update.php) on php's built-in server and
-behind nginx with php-fpm (server/nginx.conf), and the check of an update document
-(tools/check_update.sh, and its command on a table of documents)."""
+behind nginx with php-fpm (server/nginx.conf), over http and https, and the check of an update
+document (tools/check_update.sh, and its command on a table of documents)."""
 import glob
 import http.server
 import json
@@ -11,13 +11,16 @@ import shutil
 import socket
 import subprocess
 import sys
+import ssl
+import tempfile
 import threading
 import unittest
+import unittest.mock
 import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from driver import ROOT, ReferenceEndpoint, wait_until  # noqa: E402
+from driver import ROOT, Authority, ReferenceEndpoint, wait_until  # noqa: E402
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
 CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
@@ -26,6 +29,7 @@ DESCRIPTION = {"latestVersion": "2.0.0", "lowestAllowedVersion": "1.5", "title":
 DOCUMENT = {"title": "Ostrel 2", "message": "全新的界面\nFixes / more",
             "url": "https://127.0.0.1:9/get", "versionName": "2.0.0"}
 ANSWER_HEADERS = ("Content-Type", "Cache-Control", "Ostrel-Answer-For")
+PLAIN_HTTP_DOWNLOAD = b'{"needUpdate":true,"url":"HTTP://x.test/get"}'
 CHECKS = [  # a document: the check's exit code, and what its output names
     (b'{"needUpdate":true,"mustUpdate":true,"url":"https://x.test/"}', 0,
      ["OK opens https://x.test/", "the program ends"]),
@@ -41,24 +45,31 @@ CHECKS = [  # a document: the check's exit code, and what its output names
     (b"<html>502 Bad Gateway</html>", 1, ["not JSON"]),
     (b'{"title":"t"}', 1, ["needUpdate is missing"]),
     (b'{"needUpdate":true,"url":"file:///C:/x.exe"}', 1, ["no http or https address"]),
+    (PLAIN_HTTP_DOWNLOAD, 1, ["Not safe: the prompt sends users to HTTP://x.test/get, plain"]),
     (b'{"needUpdate":true,"title":"\xff"}', 1, ["ill-formed UTF-8"]),
     (b'{"needUpdate":true}' + b" " * (1 << 20), 1, ["limit"]),
 ]
 
 
 class NginxEndpoint(ReferenceEndpoint):
-    """The endpoint behind Debian's nginx and php-fpm, run by the test with files of its own."""
+    """The endpoint behind Debian's nginx and php-fpm, run by the test with files of its own: http
+    at `port`, https at `tls_port` with the test's `certificate` for localhost."""
+
+    certificate = None
 
     def start(self):
         here, run = pathlib.Path(__file__).resolve().parent, pathlib.Path(self.folder, "run")
         run.mkdir()
         for source in (here / "nginx-main.conf", here / "php-fpm.conf", "/etc/nginx/fastcgi_params"):
             shutil.copy(source, run)
-        self.socket = run / "php.sock"
-        server = pathlib.Path(ROOT, "server", "nginx.conf").read_text()
-        for directive, value in (("listen", f"127.0.0.1:{self.port}"), ("server_name", "127.0.0.1"),
-                                 ("root", self.folder), ("fastcgi_pass", f"unix:{self.socket}")):
-            server = re.sub(rf"^(\s*{directive}) [^;]*;", rf"\1 {value};", server, 1, re.M)
+        self.socket, self.log, self.tls_port = run / "php.sock", run / "error.log", free_port()
+        yours = {"listen": [f"127.0.0.1:{self.port}", f"127.0.0.1:{self.tls_port} ssl"],
+                 "server_name": ["localhost"], "ssl_certificate": [self.certificate[0]],
+                 "ssl_certificate_key": [self.certificate[1]], "root": [self.folder],
+                 "fastcgi_pass": [f"unix:{self.socket}"]}
+        server = re.sub(r"^( *)(\w+) [^;\n]*;(?=.*# yours)",
+                        lambda line: f"{line[1]}{line[2]} {yours[line[2]].pop(0)};",
+                        pathlib.Path(ROOT, "server", "nginx.conf").read_text(), flags=re.M)
         (run / "server.conf").write_text(server)
         # -R: php-fpm refuses root (as which the tests may run) without it.
         self.fpm = subprocess.Popen([glob.glob("/usr/sbin/php-fpm*")[0], "--nodaemonize", "-R",
@@ -68,7 +79,7 @@ class NginxEndpoint(ReferenceEndpoint):
                                 stderr=subprocess.DEVNULL)
 
     def close(self):
-        self.fpm.kill()
+        self.fpm.terminate()  # the master ends its workers first, as SIGKILL would not let it
         self.fpm.wait()
         super().close()
 
@@ -79,8 +90,8 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def run(*command, document=None):
-    done = subprocess.run(command, input=document, capture_output=True)
+def run(*command, document=None, **env):
+    done = subprocess.run(command, input=document, capture_output=True, env={**os.environ, **env})
     return done.returncode, done.stdout.decode(errors="replace") + done.stderr.decode()
 
 
@@ -93,14 +104,27 @@ def fetch(url, method="GET"):
 
 
 class PublishingTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # A test authority for localhost, trusted by this test's urllib and curl alone.
+        folder = cls.enterClassContext(tempfile.TemporaryDirectory())
+        authority = Authority(folder)
+        cls.certificate = NginxEndpoint.certificate = authority.issue()
+        cls.enterClassContext(unittest.mock.patch.dict(
+            os.environ, SSL_CERT_FILE=authority.certificate, CURL_CA_BUNDLE=authority.certificate))
+
     def serve(self, description, kind=ReferenceEndpoint):
+        """The endpoint's addresses: http, and for nginx https too."""
         endpoint = kind(description, port=free_port())
         self.addCleanup(endpoint.close)
-        return f"http://127.0.0.1:{endpoint.port}"
+        self.endpoint = endpoint
+        return [f"http://127.0.0.1:{endpoint.port}"] + (
+            [f"https://localhost:{endpoint.tls_port}"] if kind is NginxEndpoint else [])
 
-    def query_blind_cache(self, origin):
+    def query_blind_cache(self, origin, tls=False):
         """The address of a CDN in front of `origin` set to ignore query strings: the first answer
-        for a path goes to every request for that path. Paths under /moved redirect to `origin`."""
+        for a path goes to every request for that path. Paths under /moved redirect to `origin`.
+        Over https with `tls`."""
         answers = {}
 
         class Cache(http.server.BaseHTTPRequestHandler):
@@ -119,10 +143,14 @@ class PublishingTest(unittest.TestCase):
                 self.wfile.write(body)
 
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Cache)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*self.certificate)
+            server.socket = context.wrap_socket(server.socket, server_side=True)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.server_close)
         self.addCleanup(server.shutdown)
-        return f"http://127.0.0.1:{server.server_port}"
+        return f"http{'s' * tls}://localhost:{server.server_port}"
 
     def test_each_version_is_answered_for_itself_behind_either_server(self):
         # Windows shows a file's version in four parts: 2.0 and 2.0.0.0 are one version. A version
@@ -131,10 +159,13 @@ class PublishingTest(unittest.TestCase):
                  ("?version[]=1.0", "none", True, False), ("?version=1.9%0A", "none", True, False),
                  ("?version=2.0", "2.0", False, False), ("?version=1.4.9", "1.4.9", True, True),
                  ("?version=1.5.0.0", "1.5.0.0", True, False)]
-        for kind in (ReferenceEndpoint, NginxEndpoint):
-            url = self.serve(dict(DESCRIPTION, latestVersion="2.0.0.0"), kind) + "//update.php"
+        # Behind nginx, over https and over plain http: programs built with an http address.
+        addresses = [base for kind in (ReferenceEndpoint, NginxEndpoint)
+                     for base in self.serve(dict(DESCRIPTION, latestVersion="2.0.0.0"), kind)]
+        for base in addresses:
+            url = base + "//update.php"
             for query, answer_for, need, must in cases:
-                with self.subTest(server=kind.__name__, query=query):
+                with self.subTest(address=base, query=query):
                     (status, headers, body), head = fetch(url + query), fetch(url + query, "HEAD")
                     answer = [status] + [headers[name] for name in ANSWER_HEADERS]
                     self.assertEqual(answer, [200, "application/json; charset=utf-8",
@@ -153,17 +184,25 @@ class PublishingTest(unittest.TestCase):
         for kind in (ReferenceEndpoint, NginxEndpoint):
             for name, (description, method, code, allow) in cases.items():
                 with self.subTest(name, server=kind.__name__):
-                    url = self.serve(description, kind) + "//update.php?version=1.0"
+                    url = self.serve(description, kind)[0] + "//update.php?version=1.0"
                     status, headers, body = fetch(url, method)
                     self.assertEqual((status, headers["Cache-Control"], body, headers["Allow"]),
                                      (code, "no-store", b"", allow))
+        # The check names a refused description, and where the endpoint logged why.
+        code, output = run(CHECK_SCRIPT, self.serve(cases["double quote"][0], NginxEndpoint)[1] +
+                           "//update.php?version=1.0")
+        self.assertEqual(code, 1, output)
+        self.assertIn("answered 503, not 200", output)
+        self.assertIn("refuses its description (update.json), and\nlogs why: in the web server's"
+                      " error log", output)
+        self.assertIn("title holds a double quote", self.endpoint.log.read_text())
 
     def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
-        origin = self.serve(DESCRIPTION)
+        origin, = self.serve(DESCRIPTION)
         front = self.query_blind_cache(origin)
         code, output = run(CHECK_SCRIPT, front + "/moved//update.php?version=1.9")
         self.assertEqual(code, 0, output)
-        self.assertIn(f"Fetched from {origin}//update.php?version=1.9\n", output)
+        self.assertIn(f"Fetched from {origin}//update.php?version=1.9\nWarning: {front}", output)
         self.assertIn("  caption  Ostrel 2\n  text\n    版本: 2.0.0\n    \n    更新内容:\n", output)
         self.assertIn("  Yes opens https://127.0.0.1:9/get\nThe program keeps running.", output)
         for document, expected_code, named in CHECKS:
@@ -172,6 +211,21 @@ class PublishingTest(unittest.TestCase):
                 self.assertEqual(code, expected_code, output)
                 for text in named:
                     self.assertIn(text, output)
+        code, output = run(CHECK, "-", document=PLAIN_HTTP_DOWNLOAD, OSTREL_ALLOW_PLAIN_HTTP="1")
+        self.assertEqual(code, 0, output)
+        self.assertIn("Warning (OSTREL_ALLOW_PLAIN_HTTP=1): the prompt sends users to HTTP", output)
+        # An https address is never left for plain http.
+        code, output = run(CHECK_SCRIPT, self.query_blind_cache(origin, tls=True) + "/moved/x")
+        self.assertEqual(code, 1, output)
+        self.assertIn(f"redirects to plain http, {origin}/x,", output)
+        # A new description, checked for each version in the field before it is live.
+        new = pathlib.Path(self.endpoint.folder, "update.json.new")
+        new.write_text(json.dumps(dict(DESCRIPTION, lowestAllowedVersion="2.0")))
+        code, output = run(CHECK_SCRIPT, "--description", new, "1.0", "2.0")
+        self.assertEqual((code, output.count("== As version "), output.count("OK opens")),
+                         (0, 2, 1), output)
+        new.write_text("{")
+        self.assertIn("refuses this description", run(CHECK_SCRIPT, "--description", new, "1")[1])
         for nothing in ("http://127.0.0.1:9//update.php", "/no/such/file"):
             self.assertEqual(run(CHECK_SCRIPT, nothing)[0], 2)
         # A cache that keeps the answer made for 1.0 and hands it to 1.9 is named.
