@@ -24,3 +24,17 @@ configure_windows() {
     -DOSTREL_DOWNLOAD_PAGE_URL="http://127.0.0.1:$((port + 2))/" \
     -DOSTREL_TEST_TLS_UPDATE_CHECK_URL="https://localhost:$((port + 3))//update.php?version={version}" "$@"
 }
+
+# What shapes a release's bytes, as "toolchain.NAME=VERSION" lines: the Debian packages of the
+# compiler, linker, Windows headers and libraries, installer and packaging tools, the .NET SDK
+# that restores the WebView2 SDK, and the WebView2 SDK's pinned version.
+toolchain_versions() {
+  local package
+  for package in gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    mingw-w64-x86-64-dev nsis nsis-common strip-nondeterminism osslsigncode cmake ninja-build; do
+    echo "toolchain.$package=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null || echo none)"
+  done
+  echo "toolchain.dotnet-sdk=$(DOTNET_NOLOGO=1 DOTNET_CLI_TELEMETRY_OPTOUT=1 dotnet --version)"
+  echo "toolchain.webview2-sdk=$(sed -n 's/^set(OSTREL_WEBVIEW2_VERSION \(.*\))$/\1/p' \
+    "$root/cmake/webview2-sdk.cmake")"
+}

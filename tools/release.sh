@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release of the checked-out commit: the Release build for Windows (no tests), its ZIP
-# and its installer, written into OUT_DIR with their SHA256SUMS. Two runs from one commit with the
-# same settings give the same bytes, wherever and whenever they run, whatever was built before.
+# and its installer, written into OUT_DIR with their SHA256SUMS, and BUILDINFO: the commit, the
+# settings and the toolchain, all that a rebuild needs (tools/verify-release.sh), and for a signed
+# release the signatures it made (signatures/). Two runs from one commit with the same settings
+# and toolchain give the same bytes, wherever and whenever they run, whatever was built before.
 # OUT_DIR must not exist or be empty; either all of the release lands there or none of it.
 #
 # Settings come from the environment, each falling back to the build's default when unset:
@@ -11,6 +13,9 @@
 #   OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL   as the CMake settings of the same names;
 #   OSTREL_SIGN_COMMAND            signs one file in place, given its path as the last argument:
 #                                  the program, the uninstaller and the installer. Unset: unsigned.
+#                                  tools/sign-pfx.sh is one, for a certificate in a PFX file.
+#   OSTREL_RECORDED_SIGNATURES     the signatures/ of a signed release, attached in place of
+#                                  signing: its rebuild by tools/verify-release.sh.
 #   OSTREL_ALLOW_PLAIN_HTTP=1      builds an http update or download address, with a warning;
 #                                  without it, such an address is refused.
 set -euo pipefail
@@ -51,7 +56,9 @@ shopt -u nocasematch
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   changes=$(git -C "$root" status --porcelain)
   if [[ -n $changes ]]; then
-    printf 'The working tree differs from its commit; commit or stash this first:\n%s\n' \
+    printf '%s\n' "The working tree differs from its commit, and nobody could rebuild the bytes" \
+      "of these changes: commit them, or take them out of the tree (git stash --include-untracked" \
+      "takes untracked files too; a folder of your own can go in .git/info/exclude):" \
       "$changes" >&2
     exit 2
   fi
@@ -84,12 +91,14 @@ cmake --build "$dir"
 packages=("$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe)
 rm -f "${packages[@]}"
 signing=()
-if [[ -n ${OSTREL_SIGN_COMMAND:-} ]]; then
+export OSTREL_SIGNATURES=$dir/signatures
+rm -rf "$OSTREL_SIGNATURES" "$dir/signed"
+if [[ -n ${OSTREL_SIGN_COMMAND:-}${OSTREL_RECORDED_SIGNATURES:-} ]]; then
   # A signed copy of the program goes into both packages; the build's own file stays as it is.
   signed=$dir/signed/OstrelBrowser.exe
-  mkdir -p "$dir/signed"
+  mkdir -p "$dir/signed" "$OSTREL_SIGNATURES"
   cp "$dir/bin/OstrelBrowser.exe" "$signed"
-  "$root/tools/sign.sh" "$signed"
+  "$root/tools/sign.sh" OstrelBrowser.exe "$signed"
   signing=(-D "CPACK_OSTREL_SIGNED_PROGRAM=$signed" -D "CPACK_OSTREL_SIGN_SCRIPT=$root/tools/sign.sh")
 fi
 (cd "$dir" && cpack "${signing[@]}")
@@ -103,11 +112,30 @@ mkdir "$staging"
 trap 'rm -rf "$staging"' EXIT
 cp "$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe "$staging/"
 (cd "$staging" && sha256sum OstrelBrowser-*-win64.zip OstrelBrowser-*-win64.exe >SHA256SUMS)
+[[ ! -d $OSTREL_SIGNATURES ]] || cp -r "$OSTREL_SIGNATURES" "$staging/"
+bootstrapper_hash=
 if [[ -n ${OSTREL_WEBVIEW2_BOOTSTRAPPER:-} ]]; then
   # Microsoft replaces the bootstrapper over time: a rebuild of this installer needs this one.
   (cd "$(dirname "$OSTREL_WEBVIEW2_BOOTSTRAPPER")" &&
     sha256sum "$(basename "$OSTREL_WEBVIEW2_BOOTSTRAPPER")") >"$staging/WebView2-bootstrapper.sha256"
+  bootstrapper_hash=$(cut -d' ' -f1 "$staging/WebView2-bootstrapper.sha256")
 fi
+# Every setting as the build took it, defaults included; no secret is among them.
+setting() { sed -n "s/^$1:[A-Z]*=//p" "$dir/CMakeCache.txt"; }
+{
+  echo "# What tools/verify-release.sh needs to rebuild this release and compare it."
+  echo "commit=$(git -C "$root" rev-parse HEAD 2>/dev/null || true)"
+  echo "version=$(setting CMAKE_PROJECT_VERSION)"
+  echo "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+  for name in OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL OSTREL_DOWNLOAD_PAGE_URL \
+    OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL; do
+    echo "$name=$(setting "$name")"
+  done
+  echo "OSTREL_ALLOW_PLAIN_HTTP=${OSTREL_ALLOW_PLAIN_HTTP:-}"
+  echo "webview2-bootstrapper-sha256=$bootstrapper_hash"
+  echo "signed=$([[ -d $OSTREL_SIGNATURES ]] && echo yes || echo no)"
+  toolchain_versions
+} >"$staging/BUILDINFO"
 rmdir "$out" 2>/dev/null || true
 mv -T "$staging" "$out"
 trap - EXIT
