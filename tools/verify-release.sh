@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Checks a published release against the source: rebuilds the commit that its BUILDINFO names,
+# with the settings recorded there, and compares the packages and SHA256SUMS byte for byte. A
+# signed release is rebuilt with its recorded signatures (signatures/) attached to the rebuild's
+# own files, so that every published byte is accounted for: the source's, or a signature's.
+#
+#   tools/verify-release.sh RELEASE_DIR
+#   OSTREL_WEBVIEW2_BOOTSTRAPPER   for a release that carried Microsoft's bootstrapper: that very
+#                                  file, checked against the hash the release recorded
+#
+# The caller's working tree stays as it is: the rebuild is made in a clone of its own,
+# build/verify-release/COMMIT (ignored), kept for the next check of that commit. The commit must
+# be in this repository (git fetch --tags). A toolchain that differs from the release's is named
+# first: the same source gives the same bytes only with the same toolchain.
+# Exit code: 0 every file matches; 1 one differs, and each is named; 2 no rebuild could be made.
+set -euo pipefail
+if [[ $# -ne 1 || ! -d $1 ]]; then
+  echo "usage: $0 RELEASE_DIR" >&2
+  exit 2
+fi
+release=$(realpath "$1")
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/common.sh"
+fail() {
+  echo "$*" >&2
+  exit 2
+}
+
+[[ -f $release/BUILDINFO ]] || fail "$release has no BUILDINFO: it was not made by tools/release.sh"
+declare -A recorded
+while IFS= read -r line; do
+  [[ $line == \#* || $line != *=* ]] || recorded[${line%%=*}]=${line#*=}
+done <"$release/BUILDINFO"
+commit=${recorded[commit]:-}
+[[ $commit =~ ^[0-9a-f]{40}$ ]] || fail "BUILDINFO names no commit: the release was not made in a git checkout"
+git -C "$root" cat-file -e "$commit^{commit}" 2>/dev/null ||
+  fail "Commit $commit is not in this repository: fetch it (git fetch --tags), then run again."
+
+"$root/tools/setup.sh"
+differences=()
+while IFS= read -r line; do
+  name=${line%%=*}
+  [[ ${recorded[$name]:-none} == "${line#*=}" ]] ||
+    differences+=("  ${name#toolchain.}: ${line#*=} here, ${recorded[$name]:-none} in the release")
+done < <(toolchain_versions)
+if ((${#differences[@]})); then
+  echo "The toolchain here differs from the release's, so the bytes may differ for that reason"
+  echo "alone, and not because a file was changed:"
+  printf '%s\n' "${differences[@]}"
+fi
+
+# The rebuild takes nothing from this shell's settings: only what the release recorded.
+rebuild=()
+for name in $(compgen -e); do
+  [[ $name != OSTREL_* ]] || rebuild+=(-u "$name")
+done
+for name in SOURCE_DATE_EPOCH OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL \
+  OSTREL_DOWNLOAD_PAGE_URL OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL OSTREL_ALLOW_PLAIN_HTTP; do
+  [[ -z ${recorded[$name]:-} ]] || rebuild+=("$name=${recorded[$name]}")
+done
+bootstrapper_hash=${recorded[webview2-bootstrapper-sha256]:-}
+if [[ -n $bootstrapper_hash ]]; then
+  bootstrapper=${OSTREL_WEBVIEW2_BOOTSTRAPPER:-}
+  [[ -f $bootstrapper ]] || fail "This release carries Microsoft's WebView2 bootstrapper: give" \
+    "that very file in OSTREL_WEBVIEW2_BOOTSTRAPPER (SHA-256 $bootstrapper_hash)."
+  [[ $(sha256sum <"$bootstrapper") == "$bootstrapper_hash "* ]] ||
+    fail "$bootstrapper is not the bootstrapper this release carried (SHA-256 $bootstrapper_hash)."
+  rebuild+=("OSTREL_WEBVIEW2_BOOTSTRAPPER=$(realpath "$bootstrapper")")
+fi
+[[ ${recorded[signed]:-} != yes ]] || rebuild+=("OSTREL_RECORDED_SIGNATURES=$release/signatures")
+
+source=$build/verify-release/$commit
+if [[ ! -d $source/.git ]]; then
+  rm -rf "$source"
+  git clone --quiet --shared --no-checkout "$root" "$source"
+fi
+git -C "$source" checkout --quiet --detach "$commit"
+rebuilt=$source/build/rebuilt log=$source/build/rebuild.log
+rm -rf "$rebuilt"
+mkdir -p "$source/build"
+echo "Rebuilding $commit (its output: $log)"
+env "${rebuild[@]}" "$source/tools/release.sh" "$rebuilt" >"$log" 2>&1 ||
+  fail "The rebuild failed; $log says why."
+
+status=0
+echo "Compared with a rebuild of $commit:"
+for file in "$rebuilt"/OstrelBrowser-* "$rebuilt/SHA256SUMS"; do
+  name=${file##*/}
+  if [[ ! -f $release/$name ]]; then
+    echo "  missing  $name"
+    status=1
+  elif cmp -s "$file" "$release/$name"; then
+    echo "  same     $name"
+  else
+    echo "  DIFFERS  $name"
+    status=1
+  fi
+done
+for file in "$release"/*; do
+  name=${file##*/}
+  case $name in
+    BUILDINFO | signatures | WebView2-bootstrapper.sha256) ;;
+    *) [[ -e $rebuilt/$name ]] || { echo "  not made by the source  $name"; status=1; } ;;
+  esac
+done
+exit "$status"
