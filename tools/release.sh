@@ -23,7 +23,7 @@ if [[ $# -ne 1 ]]; then
   echo "usage: $0 OUT_DIR" >&2
   exit 2
 fi
-out=$1
+out=$1 caller=$PWD
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
@@ -91,7 +91,7 @@ cmake --build "$dir"
 packages=("$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe)
 rm -f "${packages[@]}"
 signing=()
-export OSTREL_SIGNATURES=$dir/signatures
+export OSTREL_SIGNATURES=$dir/signatures OSTREL_RELEASE_CALLER_DIR=$caller
 rm -rf "$OSTREL_SIGNATURES" "$dir/signed"
 if [[ -n ${OSTREL_SIGN_COMMAND:-}${OSTREL_RECORDED_SIGNATURES:-} ]]; then
   # A signed copy of the program goes into both packages; the build's own file stays as it is.
