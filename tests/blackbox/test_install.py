@@ -9,12 +9,13 @@ import time
 import unittest
 import zipfile
 
-from driver import (DIALOG, IDCANCEL, IDOK, IDYES, PROGRAM, WINE, WM_COMMAND, Program,
+from driver import (DIALOG, IDCANCEL, IDNO, IDOK, IDYES, PROGRAM, WINE, WM_COMMAND, Program,
                     ProgramTestCase, install_folder, uninstall, user_folder, wait_until,
                     windows_path)
 
 ZIP = os.environ.get("OSTREL_PACKAGE_ZIP", "")
 INSTALLER = os.environ.get("OSTREL_PACKAGE_INSTALLER", "")
+VERSION = os.path.basename(INSTALLER).split("-")[1]  # OstrelBrowser-<version>-win64.exe
 FILES = {"OstrelBrowser.exe", "WebView2Loader.dll", "LICENSE.txt", "WebView2-LICENSE.txt",
          "WebView2-NOTICE.txt"}
 WEBVIEW2_DOWNLOAD_PAGE_URL = os.environ.get("OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL", "")
@@ -72,14 +73,13 @@ class PackageTest(ProgramTestCase):
             self.assertEqual(set(package.namelist()), FILES)
 
     def test_program_and_installer_carry_version_information(self):
-        version = os.path.basename(INSTALLER).split("-")[1]
         program = version_strings(PROGRAM)
         self.assertIn("Copyright", program.pop("LegalCopyright"))
         self.assertEqual(program, {"ProductName": "Ostrel Browser", "CompanyName": "Ostrel",
                                    "OriginalFilename": "OstrelBrowser.exe",
-                                   "InternalName": "OstrelBrowser", "FileVersion": version,
-                                   "ProductVersion": version})
-        self.assertEqual(version_strings(INSTALLER)["ProductVersion"], version)
+                                   "InternalName": "OstrelBrowser", "FileVersion": VERSION,
+                                   "ProductVersion": VERSION})
+        self.assertEqual(version_strings(INSTALLER)["ProductVersion"], VERSION)
 
     def test_install_upgrade_over_running_copies_and_uninstall(self):
         self.assertEqual(self.install(), 0)
@@ -119,6 +119,21 @@ class PackageTest(ProgramTestCase):
         self.assertEqual(self.install(), 0)
         self.assertNotEqual((chosen / "OstrelBrowser.exe").read_bytes(), stale)
         self.assertFalse(FOLDER.exists())
+
+    def test_older_installer_over_a_newer_version_goes_back_only_when_asked(self):
+        self.assertEqual(self.install(), 0)
+        reg("add", UNINSTALL_KEY, "/v", "DisplayVersion", "/d", "9.0.0", "/f")
+        newer = with_stale_marker(INSTALLED)
+        self.assertEqual(self.install(), 3)
+        asking = Program(INSTALLER, env={"LANG": "en_US.UTF-8"})
+        self.assertIn("A newer version of Ostrel Browser, 9.0.0, is installed. Replace it with "
+                      f"version {VERSION}?", self.prompt()["text"])
+        self.answer(IDNO)
+        self.assertEqual(asking.exit_code(30), 3)
+        self.assertEqual(INSTALLED.read_bytes(), newer)
+        self.assertIn("9.0.0", reg("query", UNINSTALL_KEY, "/v", "DisplayVersion"))
+        self.assertEqual(self.install("/ALLOWDOWNGRADE"), 0)
+        self.assertNotEqual(INSTALLED.read_bytes(), newer)
 
     def test_file_held_by_another_program_fails_the_install_and_keeps_the_old_files(self):
         self.assertEqual(self.install(), 0)
