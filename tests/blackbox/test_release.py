@@ -1,9 +1,11 @@
 """The release command, run in fresh clones of this repository: two folders give the same bytes,
-a signed release is the unsigned one plus signatures, and a failing sign command fails it."""
+a signed release is the unsigned one plus signatures, a failing sign command fails it, and the
+check of a release against its source tells a rebuild from a changed file."""
 import glob
 import hashlib
 import os
 import pathlib
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -12,12 +14,8 @@ import zipfile
 from driver import ROOT, Program, install_folder, uninstall
 
 BOOTSTRAPPER = os.environ.get("OSTREL_BOOTSTRAPPER_STAND_IN", "")
-# Sign commands, with a throwaway certificate made for this run; the second fails for all but
-# the program, as when the uninstaller's signature fails inside makensis.
-SIGN = """osslsigncode sign -certs "{0}/cert.pem" -key "{0}/key.pem" -n "Ostrel Browser" \\
-  -in "$1" -out "$1.signed" >/dev/null && mv "$1.signed" "$1"
-"""
-SIGN_PROGRAM_ONLY = 'case "$1" in */OstrelBrowser.exe) ;; *) exit 1 ;; esac\n' + SIGN
+# Fails for all but the program, as when the uninstaller's signature fails inside makensis.
+SIGN_PROGRAM_ONLY = 'case "$1" in */OstrelBrowser.exe) exec tools/sign-pfx.sh "$1" ;; esac\nexit 1\n'
 
 
 def packages(folder):
@@ -36,12 +34,18 @@ class ReleaseTest(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.TemporaryDirectory()
         work = cls.work.name
+        # The ready sign command, with a throwaway certificate made for this run.
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-keyout", f"{work}/key.pem", "-out", f"{work}/cert.pem", "-subj",
                         "/CN=Ostrel Test Signing", "-addext", "extendedKeyUsage=codeSigning"],
                        check=True, capture_output=True)
-        for name, script in (("sign.sh", SIGN), ("sign-program-only.sh", SIGN_PROGRAM_ONLY)):
-            pathlib.Path(work, name).write_text(script.format(work))
+        pathlib.Path(work, "password").write_text("throwaway\n")
+        subprocess.run(["openssl", "pkcs12", "-export", "-in", f"{work}/cert.pem", "-inkey",
+                        f"{work}/key.pem", "-out", f"{work}/sign.pfx", "-passout",
+                        f"file:{work}/password"], check=True, capture_output=True)
+        pathlib.Path(work, "sign-program-only.sh").write_text(SIGN_PROGRAM_ONLY)
+        pfx = dict(OSTREL_SIGN_PFX=f"{work}/sign.pfx",
+                   OSTREL_SIGN_PFX_PASSWORD_FILE=f"{work}/password")
         for clone in ("a", "b"):
             subprocess.run(["git", "clone", "--quiet", ROOT, f"{work}/{clone}"], check=True)
         # Refused before anything is built: a changed working tree, a folder already in use.
@@ -62,23 +66,26 @@ class ReleaseTest(unittest.TestCase):
         subprocess.run(["cmake", "-S", f"{work}/b", "-B", f"{work}/b/build/release-command", "-G",
                         "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
                         "-DCMAKE_CXX_FLAGS=-fno-inline"], check=True, capture_output=True)
-        cls.signed = cls.release("b", "signed", OSTREL_SIGN_COMMAND=f"sh {work}/sign.sh",
+        cls.signed = cls.release("b", "signed", OSTREL_SIGN_COMMAND="tools/sign-pfx.sh",
                                  OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER,
                                  OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL="https://127.0.0.1:9/runtime",
-                                 **allowed)
-        cls.signed_cpack = pathlib.Path(work, "b/build/release-command/CPackConfig.cmake").read_text()
+                                 **pfx, **allowed)
         cls.unsigned_after_signed = cls.release("b", "unsigned-again", **allowed)
+        cls.failed = [(command, cls.release("b", "failed", OSTREL_SIGN_COMMAND=command, **env))
+                      for command, env in (("false", {}), (f"sh {work}/sign-program-only.sh", pfx),
+                                           ("tools/sign-pfx.sh", {}))]
 
     @classmethod
     def tearDownClass(cls):
         cls.work.cleanup()
 
     @classmethod
-    def release(cls, clone, out, **settings):
-        """Returns the release command's exit code, its output folder and what it printed."""
+    def release(cls, clone, out, command="release.sh", **settings):
+        """Returns a command's exit code, its output folder and what it printed; run in the clone,
+        as a publisher would."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("OSTREL_")} | settings
         out = f"{cls.work.name}/{out}"
-        done = subprocess.run([f"{cls.work.name}/{clone}/tools/release.sh", out], env=env,
+        done = subprocess.run([f"tools/{command}", out], cwd=f"{cls.work.name}/{clone}", env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         return done.returncode, out, done.stdout
 
@@ -92,7 +99,7 @@ class ReleaseTest(unittest.TestCase):
             self.assertEqual(code, 0, log)
             self.assertIn("warning: OSTREL_DOWNLOAD_PAGE_URL is plain http", log)
         first = packages(self.unsigned[1])
-        self.assertEqual(len(first), 3)  # the ZIP, the installer and SHA256SUMS
+        self.assertEqual(len(first), 4)  # the ZIP, the installer, SHA256SUMS and BUILDINFO
         self.assertEqual(first, packages(self.unsigned_after_signed[1]))
         print("\n" + pathlib.Path(self.unsigned[1], "SHA256SUMS").read_text(), end="")
 
@@ -108,11 +115,21 @@ class ReleaseTest(unittest.TestCase):
     def test_signed_release_is_the_unsigned_one_plus_signatures(self):
         code, out, log = self.signed
         self.assertEqual(code, 0, log)
-        # Every setting reaches the build; the carried bootstrapper is named by its hash.
-        self.assertIn('"https://127.0.0.1:9/runtime"', self.signed_cpack)
         subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=out, check=True)
+        # What a rebuild needs: the commit, every setting as the build took it, the toolchain.
+        info = dict(line.split("=", 1) for line in
+                    pathlib.Path(out, "BUILDINFO").read_text().splitlines()[1:])
+        commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True,
+                                text=True).stdout.strip()
+        bootstrapper = hashlib.sha256(pathlib.Path(BOOTSTRAPPER).read_bytes()).hexdigest()
+        self.assertEqual([info[key] for key in ("commit", "OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL",
+                                                "OSTREL_DOWNLOAD_PAGE_URL", "signed",
+                                                "webview2-bootstrapper-sha256")],
+                         [commit, "https://127.0.0.1:9/runtime", "HTTP://127.0.0.1:9/", "yes",
+                          bootstrapper])
+        self.assertRegex(info["toolchain.g++-mingw-w64-x86-64-posix"], r"^\d+\.\d")
         self.assertEqual(pathlib.Path(out, "WebView2-bootstrapper.sha256").read_text().split()[0],
-                         hashlib.sha256(pathlib.Path(BOOTSTRAPPER).read_bytes()).hexdigest())
+                         bootstrapper)
         signed, unsigned = (pathlib.Path(self.work.name, name) for name in ("s.exe", "u.exe"))
         signed.write_bytes(program_in(out))
         self.verify(signed)
@@ -130,11 +147,26 @@ class ReleaseTest(unittest.TestCase):
         self.verify(os.path.join(install_folder(), "Uninstall.exe"))
 
     def test_failing_sign_command_fails_the_release(self):
-        for command in ("false", f"sh {self.work.name}/sign-program-only.sh"):
+        for command, (code, out, log) in self.failed:
             with self.subTest(command=command):
-                code, out, log = self.release("b", "failed", OSTREL_SIGN_COMMAND=command)
                 self.assertNotEqual(code, 0, log)
                 self.assertFalse(os.path.exists(out))
+        self.assertIn("OSTREL_SIGN_PFX must name the PFX file", self.failed[-1][1][2])
+
+    def test_a_release_checked_against_its_source(self):
+        # Unsigned, and signed: each file the rebuild's, or a recorded signature's.
+        tampered = shutil.copytree(self.unsigned[1], f"{self.work.name}/tampered")
+        installer = pathlib.Path(glob.glob(f"{tampered}/*.exe")[0])
+        data = bytearray(installer.read_bytes())
+        data[len(data) // 2] ^= 1
+        installer.write_bytes(data)
+        checks = [self.release("a", folder, "verify-release.sh", **env)[::2] for folder, env in (
+            ("unsigned", {}), ("signed", dict(OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER)),
+            ("tampered", {}))]
+        self.assertEqual([code for code, _ in checks], [0, 0, 1], checks)
+        self.assertIn(f"  DIFFERS  {installer.name}\n  same     OstrelBrowser-", checks[2][1])
+        self.assertEqual(subprocess.run(["git", "-C", f"{self.work.name}/a", "status",
+                                         "--porcelain"], capture_output=True).stdout, b"")
 
 
 if __name__ == "__main__":
