@@ -118,42 +118,40 @@ class WindowHelper(Program):
         return json.loads(self.process.stdout.readline())
 
 
+def openssl(*args, stdin=None):
+    return subprocess.run(["openssl", *args], input=stdin, check=True, capture_output=True).stdout
+
+
 class Authority:
     """A throw-away certificate authority, made with openssl in `folder` at run time."""
 
-    def __init__(self, folder, name="Ostrel Test Authority"):
-        self.folder, self.issued = folder, 0
-        base = os.path.join(folder, name.replace(" ", "-"))  # a path for configuration files
-        self.certificate, self.key = f"{base}.pem", f"{base}.key"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", f"/CN={name}", "-keyout", self.key, "-out", self.certificate],
-                       check=True, capture_output=True)
+    def __init__(self, folder, name="Ostrel-Test-Authority"):
+        self.base = f"{folder}/{name}"
+        self.certificate, self.key = f"{self.base}.pem", f"{self.base}.key"
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                f"/CN={name}", "-keyout", self.key, "-out", self.certificate)
 
     def issue(self, host="localhost", days=2):
         """A certificate and its key for `host`, valid from now for `days` (negative: expired)."""
-        self.issued += 1
-        certificate, key = (f"{self.certificate}.{self.issued}.{e}" for e in ("pem", "key"))
-        request = subprocess.run(["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes",
-                                  "-subj", f"/CN={host}", "-addext", f"subjectAltName=DNS:{host}",
-                                  "-keyout", key], check=True, capture_output=True).stdout
-        subprocess.run(["openssl", "x509", "-req", "-CA", self.certificate, "-CAkey", self.key,
-                        "-days", str(days), "-copy_extensions", "copy", "-out", certificate],
-                       input=request, check=True, capture_output=True)
+        certificate, key = f"{self.base}-{host}{days}.pem", f"{self.base}-{host}{days}.key"
+        request = openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={host}",
+                          "-addext", f"subjectAltName=DNS:{host}", "-keyout", key)
+        openssl("x509", "-req", "-CA", self.certificate, "-CAkey", self.key, "-days", str(days),
+                "-copy_extensions", "copy", "-out", certificate, stdin=request)
         return certificate, key
 
     def trust_in_wine_prefix(self):
         """Adds the authority to the machine's root store of the test's Wine prefix, as Windows
         keeps it: a registry key named by its SHA-1 thumbprint, holding the certificate as a
-        serialised store element (`wine certutil` is a stub)."""
-        with open(self.certificate) as file:
-            der = ssl.PEM_cert_to_DER_cert(file.read())
-        blob = struct.pack("<III", 32, 1, len(der)) + der  # CERT_CERT_PROP_ID, 1, the length
+        serialised store element (CERT_CERT_PROP_ID, 1, its length, its bytes). `wine certutil`
+        is a stub."""
+        der = openssl("x509", "-in", self.certificate, "-outform", "DER")
+        blob = struct.pack("<III", 32, 1, len(der)) + der
         store = r"HKEY_LOCAL_MACHINE\Software\Microsoft\SystemCertificates\Root\Certificates"
-        thumbprint = hashlib.sha1(der).hexdigest().upper()
-        registry = os.path.join(self.folder, "trust.reg")
-        with open(registry, "w") as file:
-            file.write(f'REGEDIT4\n\n[{store}\\{thumbprint}]\n"Blob"=hex:{blob.hex(",")}\n')
-        subprocess.run([WINE, "regedit", "/S", windows_path(registry)], check=True)
+        with open(f"{self.base}.reg", "w") as file:
+            file.write(f'REGEDIT4\n\n[{store}\\{hashlib.sha1(der).hexdigest().upper()}]\n'
+                       f'"Blob"=hex:{blob.hex(",")}\n')
+        subprocess.run([WINE, "regedit", "/S", windows_path(f"{self.base}.reg")], check=True)
 
 
 class UpdateServer(http.server.ThreadingHTTPServer):

@@ -124,12 +124,13 @@ class UpdateTest(ProgramTestCase):
         self.addClassCleanup(shutil.rmtree, folder)
         authority, stranger = Authority(folder), Authority(folder, "Stranger")
         authority.trust_in_wine_prefix()  # this test run's prefix only
+        trusted = authority.issue()
         cases = {  # the endpoint's certificate, the program: whether it prompts
-            "trusted": (authority.issue(), PROGRAM_OVER_TLS, True),
+            "trusted": (trusted, PROGRAM_OVER_TLS, True),
             "expired": (authority.issue(days=-1), PROGRAM_OVER_TLS, False),
             "for another host": (authority.issue("other.test"), PROGRAM_OVER_TLS, False),
             "from an untrusted authority": (stranger.issue(), PROGRAM_OVER_TLS, False),
-            "http redirected to https": (authority.issue(), PROGRAM, True),
+            "http redirected to https": (trusted, PROGRAM, True),
         }
         for name, (certificate, program, prompts) in cases.items():
             with self.case(certificate=name):

@@ -11,7 +11,6 @@ import shutil
 import socket
 import subprocess
 import sys
-import ssl
 import tempfile
 import threading
 import unittest
@@ -20,7 +19,7 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from driver import ROOT, Authority, ReferenceEndpoint, wait_until  # noqa: E402
+from driver import ROOT, Authority, ReferenceEndpoint, UpdateServer, wait_until  # noqa: E402
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
 CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
@@ -121,18 +120,19 @@ class PublishingTest(unittest.TestCase):
         return [f"http://127.0.0.1:{endpoint.port}"] + (
             [f"https://localhost:{endpoint.tls_port}"] if kind is NginxEndpoint else [])
 
-    def query_blind_cache(self, origin, tls=False):
+    def redirect(self, location, **certificate):
+        """The address of a server that redirects every request to `location`."""
+        server = UpdateServer(location.encode(), behaviour="redirect", port=0, **certificate)
+        self.addCleanup(server.close)
+        return f"http{'s' * bool(certificate)}://localhost:{server.server_port}"
+
+    def query_blind_cache(self, origin):
         """The address of a CDN in front of `origin` set to ignore query strings: the first answer
-        for a path goes to every request for that path. Paths under /moved redirect to `origin`.
-        Over https with `tls`."""
+        for a path goes to every request for that path."""
         answers = {}
 
         class Cache(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
-                if self.path.startswith("/moved/"):
-                    self.send_response(301)
-                    self.send_header("Location", origin + self.path[len("/moved"):])
-                    return self.end_headers()
                 path = self.path.partition("?")[0]
                 if path not in answers:  # a miss: the only request that reaches the origin
                     answers[path] = fetch(origin + self.path)
@@ -143,14 +143,10 @@ class PublishingTest(unittest.TestCase):
                 self.wfile.write(body)
 
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Cache)
-        if tls:
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(*self.certificate)
-            server.socket = context.wrap_socket(server.socket, server_side=True)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.server_close)
         self.addCleanup(server.shutdown)
-        return f"http{'s' * tls}://localhost:{server.server_port}"
+        return f"http://127.0.0.1:{server.server_port}"
 
     def test_each_version_is_answered_for_itself_behind_either_server(self):
         # Windows shows a file's version in four parts: 2.0 and 2.0.0.0 are one version. A version
@@ -199,10 +195,10 @@ class PublishingTest(unittest.TestCase):
 
     def test_check_fetches_as_the_program_does_and_names_what_it_reads_otherwise(self):
         origin, = self.serve(DESCRIPTION)
-        front = self.query_blind_cache(origin)
-        code, output = run(CHECK_SCRIPT, front + "/moved//update.php?version=1.9")
+        moved = self.redirect(f"{origin}//update.php?version=1.9")
+        code, output = run(CHECK_SCRIPT, moved)
         self.assertEqual(code, 0, output)
-        self.assertIn(f"Fetched from {origin}//update.php?version=1.9\nWarning: {front}", output)
+        self.assertIn(f"Fetched from {origin}//update.php?version=1.9\nWarning: {moved}", output)
         self.assertIn("  caption  Ostrel 2\n  text\n    版本: 2.0.0\n    \n    更新内容:\n", output)
         self.assertIn("  Yes opens https://127.0.0.1:9/get\nThe program keeps running.", output)
         for document, expected_code, named in CHECKS:
@@ -215,9 +211,9 @@ class PublishingTest(unittest.TestCase):
         self.assertEqual(code, 0, output)
         self.assertIn("Warning (OSTREL_ALLOW_PLAIN_HTTP=1): the prompt sends users to HTTP", output)
         # An https address is never left for plain http.
-        code, output = run(CHECK_SCRIPT, self.query_blind_cache(origin, tls=True) + "/moved/x")
+        code, output = run(CHECK_SCRIPT, self.redirect(origin, certificate=self.certificate))
         self.assertEqual(code, 1, output)
-        self.assertIn(f"redirects to plain http, {origin}/x,", output)
+        self.assertIn(f"redirects to plain http, {origin}/,", output)
         # A new description, checked for each version in the field before it is live.
         new = pathlib.Path(self.endpoint.folder, "update.json.new")
         new.write_text(json.dumps(dict(DESCRIPTION, lowestAllowedVersion="2.0")))
@@ -229,6 +225,7 @@ class PublishingTest(unittest.TestCase):
         for nothing in ("http://127.0.0.1:9//update.php", "/no/such/file"):
             self.assertEqual(run(CHECK_SCRIPT, nothing)[0], 2)
         # A cache that keeps the answer made for 1.0 and hands it to 1.9 is named.
+        front = self.query_blind_cache(origin)
         checks = [run(CHECK_SCRIPT, f"{front}//update.php?version={v}") for v in ("1.0", "1.9")]
         self.assertEqual([code for code, _ in checks], [0, 1])
         self.assertIn("made for 1.0 (Ostrel-Answer-For), not for 1.9", checks[1][1])
