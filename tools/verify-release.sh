@@ -67,7 +67,10 @@ if [[ -n $bootstrapper_hash ]]; then
     fail "$bootstrapper is not the bootstrapper this release carried (SHA-256 $bootstrapper_hash)."
   rebuild+=("OSTREL_WEBVIEW2_BOOTSTRAPPER=$(realpath "$bootstrapper")")
 fi
-[[ ${recorded[signed]:-} != yes ]] || rebuild+=("OSTREL_RECORDED_SIGNATURES=$release/signatures")
+if [[ ${recorded[signed]:-} == yes ]]; then
+  [[ -d $release/signatures ]] || fail "This release is signed: its signatures/ must be beside BUILDINFO."
+  rebuild+=("OSTREL_RECORDED_SIGNATURES=$release/signatures")
+fi
 
 source=$build/verify-release/$commit
 if [[ ! -d $source/.git ]]; then
