@@ -20,7 +20,7 @@ void InitializeWebView(HWND window);
 void ResizeWebViewToClientArea();
 // Shows or hides the web view; only a change reaches the runtime. A child window hears nothing
 // when its top-level window is minimised, so the main window hides the view then: the page rests
-// (document.visibilityState "hidden", slowed timers and no painting), as in a minimised browser.
+// (document.visibilityState "hidden", animations and timers slowed), as in a minimised browser.
 void ShowWebView(bool visible);
 // Hands the keyboard focus that the main window received on to the page.
 void MoveFocusToWebView();
