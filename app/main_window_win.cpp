@@ -42,9 +42,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       PostQuitMessage(0);
       return 0;
     case WM_SIZE:
-      ResizeWebViewToClientArea();
+      // Minimised, the page is hidden, not squeezed to nothing: it keeps its layout.
+      if (wParam != SIZE_MINIMIZED) ResizeWebViewToClientArea();
       ShowWebView(wParam != SIZE_MINIMIZED);
       return 0;
+    case WM_CLOSE:
+      if (AskPageBeforeClosing()) return 0;
+      break;
     case WM_MOVE:
       NotifyWebViewOfWindowMove();
       return 0;

@@ -27,6 +27,11 @@ void MoveFocusToWebView();
 // Tells the web view that the main window moved, so that what it places on the screen (a
 // drop-down list, the page's idea of its position) follows.
 void NotifyWebViewOfWindowMove();
+// Asks the page whether the window may close, as a browser tab does: the page's beforeunload
+// runs, and the window is hidden and then destroyed once the page has let go and unloaded (or
+// stays when the user chose to stay). False when the window is to close at once: no live web
+// view to ask, or the user insists (a second close soon after the one that asked).
+bool AskPageBeforeClosing();
 // Brings the page back after a process failure: a new web view when the browser process ended,
 // a reload when the page's own process did. A runtime that keeps failing is given up on after a
 // few recoveries, and the window stays empty.

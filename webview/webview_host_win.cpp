@@ -1,5 +1,8 @@
 #include "webview/webview_host.h"
 
+#include <cwchar>
+#include <optional>
+
 #include "app/addresses.h"
 #include "app/globals.h"
 #include "app/wide_text.h"
@@ -20,6 +23,89 @@ ComPtr<ICoreWebView2> g_deadWebView;
 
 // Whether the live web view is shown, as last told; the runtime shows a new controller.
 bool g_webViewVisible = true;
+
+// Closing asks the page first: the host navigates it away, and the runtime runs the page's
+// beforeunload (with its own "Leave site?" dialog) before it raises NavigationStarting, and does
+// not raise it at all when the user stays. A second close within kInsistMs of the one that asked
+// closes at once; the page's unload handlers get at most kUnloadMs once it let go.
+constexpr wchar_t kLeavePageUrl[] = L"about:blank";
+constexpr ULONGLONG kInsistMs = 10000;
+constexpr UINT kUnloadMs = 2000;
+constexpr UINT_PTR kCloseTimerId = 1;
+// The live web view reports its navigations to the host, so a close can ask the page.
+bool g_navigationEventsRegistered = false;
+std::optional<ULONGLONG> g_closeAskedAt;      // GetTickCount64 of the last close that asked
+std::optional<UINT64> g_leavingNavigationId;  // set once the page let go
+
+bool CloseIsPending() {
+  return g_leavingNavigationId ||
+         (g_closeAskedAt && GetTickCount64() - *g_closeAskedAt < kInsistMs);
+}
+
+void CALLBACK DestroyMainWindow(HWND window, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(window, timer);
+  DestroyWindow(window);
+}
+
+HRESULT OnNavigationStarting(ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* args) {
+  LPWSTR uri = nullptr;
+  UINT64 id;
+  if (!g_closeAskedAt || g_leavingNavigationId || !args || FAILED(args->get_Uri(&uri)) ||
+      FAILED(args->get_NavigationId(&id))) {
+    CoTaskMemFree(uri);
+    return S_OK;
+  }
+  const bool leaving = std::wcscmp(uri, kLeavePageUrl) == 0;
+  CoTaskMemFree(uri);
+  if (!leaving) return S_OK;
+  // The page let go: the window goes at once, and is destroyed once the page has unloaded.
+  g_leavingNavigationId = id;
+  ShowWindow(g_mainWindow, SW_HIDE);
+  SetTimer(g_mainWindow, kCloseTimerId, kUnloadMs, DestroyMainWindow);
+  return S_OK;
+}
+
+// Matched by id: the completion of a navigation still loading when the close came (the home
+// page's, cancelled by this one) may arrive after this one started.
+HRESULT OnNavigationCompleted(ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* args) {
+  UINT64 id;
+  if (!g_leavingNavigationId || !args || FAILED(args->get_NavigationId(&id)) ||
+      id != *g_leavingNavigationId)
+    return S_OK;
+  // Not inside the runtime's event: the timer fires from the message loop.
+  SetTimer(g_mainWindow, kCloseTimerId, USER_TIMER_MINIMUM, DestroyMainWindow);
+  return S_OK;
+}
+
+// Registers `function` for one of the live web view's events; the runtime keeps the handler for
+// the web view's life. The handlers hold nothing of the web view: no reference cycle.
+template <typename Handler, const IID& kHandlerId, typename Function>
+bool Subscribe(HRESULT (STDMETHODCALLTYPE ICoreWebView2::*add)(Handler*, EventRegistrationToken*),
+               Function function) {
+  auto handler = MakeCompletionHandler<Handler, kHandlerId>(function);
+  EventRegistrationToken token;
+  return handler && SUCCEEDED((g_webView.Get()->*add)(handler.Get(), &token));
+}
+
+// The size the web view fills: the client area, or while the window is minimised (its client
+// area then empty, which would lay the page out at zero width) the one it will have restored.
+RECT WebViewBounds() {
+  RECT bounds = {};
+  if (!IsIconic(g_mainWindow)) {
+    GetClientRect(g_mainWindow, &bounds);
+    return bounds;
+  }
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof placement;
+  RECT frame = {};
+  if (!GetWindowPlacement(g_mainWindow, &placement) ||
+      !AdjustWindowRectEx(&frame, GetWindowLongW(g_mainWindow, GWL_STYLE), FALSE,
+                          GetWindowLongW(g_mainWindow, GWL_EXSTYLE)))
+    return bounds;
+  const RECT& outer = placement.rcNormalPosition;
+  return {0, 0, (outer.right - outer.left) - (frame.right - frame.left),
+          (outer.bottom - outer.top) - (frame.bottom - frame.top)};
+}
 
 HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* args) {
   COREWEBVIEW2_PROCESS_FAILED_KIND failure;
@@ -45,16 +131,21 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   if (!controller) return S_OK;
   g_webViewController = controller;
   g_webViewVisible = true;
+  g_navigationEventsRegistered = false;
   g_webView = nullptr;
   g_webViewController->get_CoreWebView2(&g_webView);
   if (!g_webView) return S_OK;
 
-  auto processFailed =
-      MakeCompletionHandler<ICoreWebView2ProcessFailedEventHandler,
-                            IID_ICoreWebView2ProcessFailedEventHandler>(OnProcessFailed);
-  // Kept for the web view's life: its processes can fail at any time.
-  EventRegistrationToken token;
-  if (processFailed) g_webView->add_ProcessFailed(processFailed.Get(), &token);
+  // Once per web view; a dead one's go with it when its controller is closed.
+  Subscribe<ICoreWebView2ProcessFailedEventHandler, IID_ICoreWebView2ProcessFailedEventHandler>(
+      &ICoreWebView2::add_ProcessFailed, OnProcessFailed);
+  g_navigationEventsRegistered =
+      Subscribe<ICoreWebView2NavigationStartingEventHandler,
+                IID_ICoreWebView2NavigationStartingEventHandler>(
+          &ICoreWebView2::add_NavigationStarting, OnNavigationStarting) &&
+      Subscribe<ICoreWebView2NavigationCompletedEventHandler,
+                IID_ICoreWebView2NavigationCompletedEventHandler>(
+          &ICoreWebView2::add_NavigationCompleted, OnNavigationCompleted);
 
   ComPtr<ICoreWebView2Settings> settings;
   g_webView->get_Settings(&settings);
@@ -88,9 +179,8 @@ HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment)
 
 void ResizeWebViewToClientArea() {
   if (!g_webViewController || !g_mainWindow) return;
-  RECT bounds;
-  GetClientRect(g_mainWindow, &bounds);
-  g_webViewController->put_Bounds(bounds);
+  const RECT bounds = WebViewBounds();
+  if (!IsRectEmpty(&bounds)) g_webViewController->put_Bounds(bounds);
 }
 
 void ShowWebView(bool visible) {
@@ -115,6 +205,11 @@ void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
     g_deadController = nullptr;
     g_deadWebView = nullptr;
   }
+  // The user asked to close: a page that cannot answer any more is not brought back for it.
+  if (CloseIsPending()) {
+    DestroyWindow(g_mainWindow);
+    return;
+  }
   // A new web view needs only the window; a reload needs the web view to be live.
   if (g_recoveries == kMaximumRecoveries || (!browserExited && !g_webView)) return;
   ++g_recoveries;
@@ -123,6 +218,15 @@ void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
   } else {
     g_webView->Reload();
   }
+}
+
+bool AskPageBeforeClosing() {
+  if (g_leavingNavigationId || !g_webView || !g_navigationEventsRegistered) return false;
+  const ULONGLONG now = GetTickCount64();
+  if (g_closeAskedAt && now - *g_closeAskedAt < kInsistMs) return false;  // the user insists
+  if (FAILED(g_webView->Navigate(kLeavePageUrl))) return false;
+  g_closeAskedAt = now;
+  return true;
 }
 
 void InitializeWebView(HWND window) {

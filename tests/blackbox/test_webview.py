@@ -3,8 +3,8 @@ import os
 import time
 import unittest
 
-from driver import (HOME_PAGE_URL, SC_MAXIMIZE, SC_MINIMIZE, SC_RESTORE, WM_MOVE, WM_SETFOCUS,
-                    WM_SIZE, ProgramTestCase, wait_until)
+from driver import (HOME_PAGE_URL, SC_MAXIMIZE, SC_MINIMIZE, SC_RESTORE, WM_CLOSE, WM_COMMAND,
+                    WM_MOVE, WM_SETFOCUS, WM_SIZE, ProgramTestCase, wait_until)
 
 PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
 
@@ -16,7 +16,8 @@ CHAIN_START = [
     "ControllerCompleted 0x00000000 controller",
     "get_CoreWebView2",
 ]
-SETTINGS = ["add_ProcessFailed", "get_Settings", "put_IsScriptEnabled 1",
+LEAVE = "Navigate about:blank"
+SETTINGS = ["add_ProcessFailed", "add_NavigationStarting", "add_NavigationCompleted", "get_Settings", "put_IsScriptEnabled 1",
             "put_AreDefaultScriptDialogsEnabled 1", "put_IsWebMessageEnabled 1"]
 
 
@@ -35,10 +36,11 @@ class WebViewTest(ProgramTestCase):
                    OSTREL_WEBVIEW_DELAY_MS=str(delay_ms))
         return self.start(PROGRAM_WITH_DOUBLE, env=env, show=show)
 
-    def calls(self, *, releases=False):
+    def calls(self, *, releases=False, events=False):
         with open(self.log_path) as log:
             lines = log.read().splitlines()
-        return [line for line in lines if releases or not line.startswith("Release ")]
+        return [line for line in lines if (releases or not line.startswith("Release "))
+                and (events or not line.startswith("event "))]
 
     def wait_for_call(self, prefix):
         self.assertTrue(wait_until(lambda: any(c.startswith(prefix) for c in self.calls())),
@@ -53,14 +55,13 @@ class WebViewTest(ProgramTestCase):
         self.assertEqual(self.calls(), chain + SETTINGS + [
             bounds(window), "Navigate " + HOME_PAGE_URL, "MoveFocus 0"])
 
-        # It follows the window from then on, and rests while the window is minimised.
+        # It follows the window from then on, and rests, unsqueezed, while the window is minimised.
         resized = self.resize(1300, 850)
         self.assertEqual(self.calls()[-1], bounds(resized))  # shown already: no put_IsVisible
         before = len(self.calls())
-        small, large, back = (self.show(c) for c in (SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE))
-        self.assertEqual(sizing(self.calls()[before:]), [bounds(small), "put_IsVisible 0",
-                                                         bounds(large), "put_IsVisible 1",
-                                                         bounds(back)])
+        _, large, back = (self.show(c) for c in (SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE))
+        self.assertEqual(sizing(self.calls()[before:]), ["put_IsVisible 0", bounds(large),
+                                                         "put_IsVisible 1", bounds(back)])
         self.assertEqual(sum(line.startswith("Navigate") for line in self.calls()), 1)
 
         # Once their completion has run, the program holds no reference to either handler.
@@ -76,16 +77,16 @@ class WebViewTest(ProgramTestCase):
     def test_late_controller_gets_the_size_of_its_moment(self):
         program = self.start_with_double(delay_ms=3000)
         self.main_window()
-        # Before the controller: nothing to size yet (nor to move or focus: see a failed process).
+        # Before the controller: nothing to size yet.
         self.resize(1250, 820)
         self.show(SC_MINIMIZE)
         self.wait_for_call("put_IsVisible")
-        self.assertEqual([line for line in self.calls()
-                          if line.startswith(("put_", "Notify", "MoveFocus", "Navigate"))][-3:],
-                         ["put_Bounds 0 0 0 0", "Navigate " + HOME_PAGE_URL, "put_IsVisible 0"])
         restored = self.show(SC_RESTORE)
         self.assertEqual(restored["width"], 1250)
-        self.assertEqual(sizing(self.calls())[-2:], [bounds(restored), "put_IsVisible 1"])
+        # Minimised, it is sized as the window will be restored: never to nothing.
+        self.assertEqual([line for line in self.calls() if line.startswith(("put_", "Navigate"))][-5:],
+                         [bounds(restored), "Navigate " + HOME_PAGE_URL, "put_IsVisible 0",
+                          bounds(restored), "put_IsVisible 1"])
         # From then on, the window's moves and focus reach the web view.
         self.message("send", WM_MOVE)
         self.message("send", WM_SETFOCUS)
@@ -117,8 +118,8 @@ class WebViewTest(ProgramTestCase):
             "environment": steps[:2],
             "controller": steps[:4],
             "webview": steps + ["put_Bounds"],  # the controller still follows resizes
-            "settings": steps + ["add_ProcessFailed", "get_Settings", "put_Bounds", "Navigate",
-                                 "MoveFocus", "put_Bounds"],
+            "settings": steps + SETTINGS[:3] + ["get_Settings", "put_Bounds", "Navigate",
+                                                "MoveFocus", "put_Bounds", "Navigate"],
         }
         for fail, expected in cases.items():
             with self.case(fail=fail):
@@ -134,8 +135,8 @@ class WebViewTest(ProgramTestCase):
         # The double fails one process of each web view soon after its controller arrived; the
         # window's duties after the last failure reach a live web view, or nothing.
         duties = ["put_Bounds", "NotifyParentWindowPositionChanged", "MoveFocus"]
-        cases = {"browser": (0, 4, ["Close"]), "render": (1, 1, ["Reload"] + duties),
-                 "gpu": (6, 1, duties)}
+        cases = {"browser": (0, 4, ["Close"]), "render": (1, 1, ["Reload"] + duties + ["Navigate"]),
+                 "gpu": (6, 1, duties + ["Navigate"])}
         for name, (kind, chains, after) in cases.items():
             with self.case(process=name):
                 program = self.start_with_double(OSTREL_WEBVIEW_PROCESS_FAILED=str(kind))
@@ -150,6 +151,35 @@ class WebViewTest(ProgramTestCase):
                 last = len(calls) - calls[::-1].index(failed)
                 self.assertEqual([line.split()[0] for line in calls[last:]], after)
                 self.assertNotIn("dead ", "\n".join(calls))
+
+    def test_closing_asks_the_page_first(self):
+        # The page's behaviour: the last close, how long it takes to end, and the pages asked.
+        cases = {"": (WM_CLOSE, 0, 1.5, 1), "loading,hangs": (WM_CLOSE, 2, 5, 1),
+                 "crashes": (WM_CLOSE, 0, 1.5, 1), "stays": (WM_CLOSE, 0, 1.5, 2),
+                 "command 105": ((WM_COMMAND, 105), 0, 1.5, 0)}
+        for page, (close, at_least, at_most, asked) in cases.items():
+            with self.case(page=page):
+                program = self.start_with_double(OSTREL_WEBVIEW_PAGE=page)
+                self.main_window()
+                self.wait_for_call("Navigate")
+                if page == "stays":  # the window stays too, and a close 10 s later asks again
+                    for wait in (9, 0):
+                        self.message("post", WM_CLOSE)
+                        self.assertFalse(wait_until(lambda: not self.windows(), 1.5))
+                        time.sleep(wait)
+                    self.assertEqual(self.calls().count(LEAVE), 2)
+                started = time.monotonic()
+                self.message("post", *(close if isinstance(close, tuple) else [close]))
+                if at_least:  # the page let go: the window is gone while the page unloads
+                    self.assertTrue(wait_until(lambda: not self.windows(), 1))
+                    self.assertTrue(program.running())
+                self.assertExitsWith(program, 0)
+                self.assertTrue(at_least <= time.monotonic() - started < at_most)
+                calls = self.calls(events=True)
+                self.assertEqual((calls.count(LEAVE), "Reload" in calls), (asked, False))
+                if page == "loading,hangs":  # the cancelled home page ended after it started
+                    self.assertLess(calls.index("event NavigationStarting 2 about:blank"),
+                                    calls.index("event NavigationCompleted 1 0"))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,14 @@
 // runtime's do. OSTREL_WEBVIEW_PROCESS_FAILED, a COREWEBVIEW2_PROCESS_FAILED_KIND, is raised on
 // each web view soon after its controller arrived.
 //
+// Each Navigate raises NavigationStarting and, 200 ms later, NavigationCompleted, with the
+// navigation's id, as the runtime does (a navigation away runs the page's beforeunload before it
+// starts); one that replaces a navigation still loading completes that one unsuccessfully after
+// it started. OSTREL_WEBVIEW_PAGE, a comma-separated list, shapes the page: "loading" (the first
+// navigation completes only when replaced), "stays" (the page keeps itself: a navigation away
+// raises nothing), "hangs" (a navigation away never completes), "crashes" (a navigation away
+// ends the page's process instead).
+//
 // Written against the SDK header's C view of the interfaces, so each object is its vtable of
 // named slots: the unused ones are filled with one generic E_NOTIMPL function.
 #define CINTERFACE
@@ -22,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -33,10 +42,11 @@ void Log(const std::string& line) {
   }
 }
 
-bool Fails(const char* step) {
-  const char* steps = std::getenv("OSTREL_WEBVIEW_FAIL");
-  return steps && std::strstr(steps, step);
+bool Listed(const char* variable, const char* word) {
+  const char* words = std::getenv(variable);
+  return words && std::strstr(words, word);
 }
+bool Fails(const char* step) { return Listed("OSTREL_WEBVIEW_FAIL", step); }
 
 std::string Text(LPCWSTR text) {
   std::string out = text ? "" : "null";
@@ -156,20 +166,105 @@ const auto kSettingsVtable = [] {
 }();
 Object g_settings = {&kSettingsVtable, 1, "settings"};
 
-ICoreWebView2ProcessFailedEventHandler* g_processFailed = nullptr;
+// The handlers registered on the web view, by event: the runtime holds a reference to each until
+// the controller is closed.
+std::map<std::string, IUnknown*> g_handlers;
+extern Object g_webView;  // the sender of every event
+
+HRESULT Subscribe(const char* event, void* handler) {
+  auto* unknown = static_cast<IUnknown*>(handler);
+  unknown->lpVtbl->AddRef(unknown);
+  if (IUnknown* old = std::exchange(g_handlers[event], unknown)) old->lpVtbl->Release(old);
+  return Call(std::string("add_") + event);
+}
+
+template <typename Handler, typename Args>
+void Raise(const char* event, Object* args) {
+  if (auto* handler = reinterpret_cast<Handler*>(g_handlers[event]))
+    handler->lpVtbl->Invoke(handler, reinterpret_cast<ICoreWebView2*>(&g_webView),
+                            reinterpret_cast<Args*>(args));
+}
+
+// The navigation an event is raised for, and the one still loading (0: none).
+std::wstring g_eventUri;
+UINT64 g_eventId = 0, g_lastId = 0, g_loadingId = 0;
+BOOL g_eventSuccess = FALSE;
+int g_navigations = 0;  // of the current web view
+
+const auto kStartingArgsVtable = [] {
+  auto vtable = MakeVtable<ICoreWebView2NavigationStartingEventArgsVtbl>();
+  vtable.get_Uri = [](ICoreWebView2NavigationStartingEventArgs*, LPWSTR* uri) {
+    const size_t bytes = (g_eventUri.size() + 1) * sizeof(wchar_t);
+    *uri = static_cast<LPWSTR>(std::memcpy(CoTaskMemAlloc(bytes), g_eventUri.c_str(), bytes));
+    return S_OK;
+  };
+  vtable.get_NavigationId = [](ICoreWebView2NavigationStartingEventArgs*, UINT64* id) {
+    return *id = g_eventId, S_OK;
+  };
+  return vtable;
+}();
+Object g_startingArgs = {&kStartingArgsVtable, 1, "args"};
+const auto kCompletedArgsVtable = [] {
+  auto vtable = MakeVtable<ICoreWebView2NavigationCompletedEventArgsVtbl>();
+  vtable.get_IsSuccess = [](ICoreWebView2NavigationCompletedEventArgs*, BOOL* success) {
+    return *success = g_eventSuccess, S_OK;
+  };
+  vtable.get_NavigationId = [](ICoreWebView2NavigationCompletedEventArgs*, UINT64* id) {
+    return *id = g_eventId, S_OK;
+  };
+  return vtable;
+}();
+Object g_completedArgs = {&kCompletedArgsVtable, 1, "args"};
+
+void CompleteNavigation(UINT64 id, BOOL success) {
+  g_eventId = id, g_eventSuccess = success;
+  Log("event NavigationCompleted " + std::to_string(id) + " " + std::to_string(success));
+  Raise<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2NavigationCompletedEventArgs>(
+      "NavigationCompleted", &g_completedArgs);
+}
+
+void RaiseProcessFailed(int kind);
+HRESULT Navigate(LPCWSTR uri) {
+  const HRESULT result = Call("Navigate " + Text(uri));
+  const bool away = g_navigations++ > 0;
+  if (FAILED(result) || (away && Listed("OSTREL_WEBVIEW_PAGE", "stays"))) return result;
+  if (away && Listed("OSTREL_WEBVIEW_PAGE", "crashes")) {
+    Later(100, [] { RaiseProcessFailed(COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED); });
+    return result;
+  }
+  const UINT64 id = ++g_lastId;
+  const bool completes = !Listed("OSTREL_WEBVIEW_PAGE", away ? "hangs" : "loading");
+  Later(50, [id, completes, target = std::wstring(uri)] {
+    g_eventUri = target, g_eventId = id;
+    Log("event NavigationStarting " + std::to_string(id) + " " + Text(target.c_str()));
+    Raise<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2NavigationStartingEventArgs>(
+        "NavigationStarting", &g_startingArgs);
+    if (g_loadingId) CompleteNavigation(std::exchange(g_loadingId, 0), FALSE);
+    g_loadingId = id;
+    if (completes)
+      Later(200, [id] {
+        if (g_loadingId == id) CompleteNavigation(std::exchange(g_loadingId, 0), TRUE);
+      });
+  });
+  return result;
+}
 
 const auto kWebViewVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2Vtbl>();
   vtable.get_Settings = [](ICoreWebView2*, ICoreWebView2Settings** settings) {
     return Get("get_Settings", "settings", &g_settings, settings);
   };
-  vtable.Navigate = [](ICoreWebView2*, LPCWSTR uri) { return Call("Navigate " + Text(uri)); };
+  vtable.Navigate = [](ICoreWebView2*, LPCWSTR uri) { return Navigate(uri); };
   vtable.Reload = [](ICoreWebView2*) { return Call("Reload"); };
-  // One handler at a time: a new web view's stands in for the old one's, which Close releases.
   vtable.add_ProcessFailed = [](ICoreWebView2*, ICoreWebView2ProcessFailedEventHandler* handler,
                                 EventRegistrationToken*) {
-    (g_processFailed = handler)->lpVtbl->AddRef(handler);
-    return Call("add_ProcessFailed");
+    return Subscribe("ProcessFailed", handler);
+  };
+  vtable.add_NavigationStarting = [](ICoreWebView2*, auto* handler, EventRegistrationToken*) {
+    return Subscribe("NavigationStarting", handler);
+  };
+  vtable.add_NavigationCompleted = [](ICoreWebView2*, auto* handler, EventRegistrationToken*) {
+    return Subscribe("NavigationCompleted", handler);
   };
   return vtable;
 }();
@@ -192,6 +287,9 @@ const auto kControllerVtable = [] {
   };
   vtable.Close = [](ICoreWebView2Controller*) {  // allowed on a dead controller too
     Log("Close");
+    for (auto& [event, handler] : g_handlers)
+      Log("Release " + event + "-event " + std::to_string(handler->lpVtbl->Release(handler)));
+    g_handlers.clear();
     return S_OK;
   };
   vtable.get_CoreWebView2 = [](ICoreWebView2Controller*, ICoreWebView2** webView) {
@@ -201,7 +299,6 @@ const auto kControllerVtable = [] {
 }();
 Object g_controller = {&kControllerVtable, 1, "controller"};
 
-void RaiseProcessFailed();
 const auto kEnvironmentVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2EnvironmentVtbl>();
   vtable.CreateCoreWebView2Controller =
@@ -212,9 +309,10 @@ const auto kEnvironmentVtable = [] {
         handler->lpVtbl->AddRef(handler);
         const char* delay = std::getenv("OSTREL_WEBVIEW_DELAY_MS");
         Later(delay ? std::atoi(delay) : 0, [handler] {
+          g_navigations = 0;
           Complete<ICoreWebView2Controller>(handler, "ControllerCompleted", "controller",
                                             HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), &g_controller);
-          if (kProcessFailed) Later(200, RaiseProcessFailed);
+          if (kProcessFailed) Later(200, [] { RaiseProcessFailed(std::atoi(kProcessFailed)); });
         });
         return S_OK;
       };
@@ -222,25 +320,23 @@ const auto kEnvironmentVtable = [] {
 }();
 Object g_environment = {&kEnvironmentVtable, 1, "environment"};
 
+COREWEBVIEW2_PROCESS_FAILED_KIND g_failedKind;
 const auto kProcessFailedArgsVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2ProcessFailedEventArgsVtbl>();
   vtable.get_ProcessFailedKind = [](ICoreWebView2ProcessFailedEventArgs*, auto* kind) {
-    *kind = COREWEBVIEW2_PROCESS_FAILED_KIND(std::atoi(kProcessFailed));
+    *kind = g_failedKind;
     return S_OK;
   };
   return vtable;
 }();
 Object g_processFailedArgs = {&kProcessFailedArgsVtable, 1, "args"};
 
-void RaiseProcessFailed() {
-  const int kind = std::atoi(kProcessFailed);
+void RaiseProcessFailed(int kind) {
+  g_failedKind = COREWEBVIEW2_PROCESS_FAILED_KIND(kind);
   g_browserProcessExited = kind == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
   Log("ProcessFailed " + std::to_string(kind));
-  if (g_processFailed) {
-    g_processFailed->lpVtbl->Invoke(
-        g_processFailed, reinterpret_cast<ICoreWebView2*>(&g_webView),
-        reinterpret_cast<ICoreWebView2ProcessFailedEventArgs*>(&g_processFailedArgs));
-  }
+  Raise<ICoreWebView2ProcessFailedEventHandler, ICoreWebView2ProcessFailedEventArgs>(
+      "ProcessFailed", &g_processFailedArgs);
 }
 
 }  // namespace
