@@ -1,6 +1,7 @@
-// The DLLs the program loads late (WinINet, the shell) come from the system folder only. WinINet
-// is not one of Windows' known DLLs, so the delay-load helper's own LoadLibrary would look in the
-// program's folder first: a ZIP unpacked beside a planted WININET.dll would run it. SHELL32 is a
+// The DLLs the program loads late (WinINet, CNG's BCRYPT, the shell) come from the system folder
+// only. WinINet is not one of Windows' known DLLs (nor is BCRYPT on every version), so the
+// delay-load helper's own LoadLibrary would look in the program's folder first: a ZIP unpacked
+// beside a planted WININET.dll would run it. SHELL32 is a
 // known DLL on Windows 10 and 11, always taken from the system folder there; the hook covers it
 // all the same, since it costs nothing and older systems' lists differ. The process's search
 // path stays as it is, for the WebView2 loader, which finds the runtime through it.

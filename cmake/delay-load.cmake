@@ -1,6 +1,6 @@
 # Import libraries that load their DLL on first use rather than with the program: the update
-# thread is WinINet's only user, and the shell is needed only when the user takes an offered
-# update. Both are large to load, and the window need not wait for either.
+# thread is WinINet's and CNG's only user, and the shell is needed only when the user takes an
+# offered update. The window need not wait for any of them.
 function(ostrel_delay_load_library name dll)
   set(def ${CMAKE_BINARY_DIR}/delay-load/${name}.def)
   set(library ${CMAKE_BINARY_DIR}/delay-load/lib${name}_delay.a)
@@ -18,3 +18,6 @@ endfunction()
 ostrel_delay_load_library(wininet WININET.dll
   InternetOpenW InternetOpenUrlW InternetReadFile InternetCloseHandle)
 ostrel_delay_load_library(shell32 SHELL32.dll ShellExecuteW)
+ostrel_delay_load_library(bcrypt BCRYPT.dll
+  BCryptOpenAlgorithmProvider BCryptCloseAlgorithmProvider BCryptHash BCryptImportKeyPair
+  BCryptDestroyKey BCryptVerifySignature)

@@ -11,7 +11,9 @@
 #include "app/addresses.h"
 #include "app/globals.h"
 #include "app/wide_text.h"
+#include "resources/version.h"
 #include "update/update_document.h"
+#include "update/update_public_keys.h"
 
 namespace {
 
@@ -20,9 +22,12 @@ constexpr DWORD kReadSize = 4096;
 // own. A redirect from http to https is followed even where Internet Options would warn of the
 // change (WinINet fails it with 12039 there), so a program built with an http address reaches an
 // endpoint that moved to https. Certificates are checked as WinINet always does: one that Windows
-// does not trust, that names another host or that is out of date fails the fetch.
-constexpr DWORD kRequestFlags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+// does not trust, that names another host or that is out of date fails the fetch. No cookie is
+// sent or kept (an endpoint's or a CDN's would land in the user's store and travel back at every
+// start), and no WinINet dialog ever opens on this thread.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_NO_UI;
 
 struct InternetHandleCloser {
   void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
@@ -49,6 +54,24 @@ std::optional<std::string> FetchUpdateDocument() {
   return body;
 }
 
+// Seconds since 1970, UTC.
+int64_t Now() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000) - 11644473600;
+}
+
+// A build with the publisher's keys obeys only an answer signed with one of them, made for this
+// version and not expired: whoever holds the update host cannot forge one. A build without keys
+// reads every answer.
+bool IsObeyed(const std::string& body) {
+  if (kUpdatePublicKeys.empty()) return true;
+  return VerifyUpdateAnswer(body, OSTREL_VERSION_TEXT, Now(), [](const SignedAnswer& answer) {
+           return IsSignedByPublisher(answer, kUpdatePublicKeys);
+         }) == AnswerVerdict::kGenuine;
+}
+
 }  // namespace
 
 void RunUpdateCheck() {
@@ -56,7 +79,7 @@ void RunUpdateCheck() {
   // check has no result, not that the process ends.
   try {
     std::optional<std::string> body = FetchUpdateDocument();
-    if (!body) return;
+    if (!body || !IsObeyed(*body)) return;
     g_updateInfo = ReadUpdateDocument(*body);
   } catch (const std::bad_alloc&) {
     return;

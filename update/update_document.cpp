@@ -14,17 +14,22 @@ size_t FindValueColon(std::string_view document, std::string_view key) {
 }
 
 std::string_view FindJsonString(std::string_view document, std::string_view key) {
-  constexpr size_t npos = std::string_view::npos;
-  size_t colon = FindValueColon(document, key);
-  if (colon == npos) return {};
-  size_t open = document.find('"', colon);
-  if (open == npos) return {};
-  size_t close = document.find('"', open + 1);
-  if (close == npos) return {};
-  return document.substr(open + 1, close - open - 1);
+  const std::optional<ValueSpan> value = FindJsonStringValue(document, key);
+  return value ? document.substr(value->begin, value->end - value->begin) : std::string_view();
 }
 
 }  // namespace
+
+std::optional<ValueSpan> FindJsonStringValue(std::string_view document, std::string_view key) {
+  constexpr size_t npos = std::string_view::npos;
+  size_t colon = FindValueColon(document, key);
+  if (colon == npos) return std::nullopt;
+  size_t open = document.find('"', colon);
+  if (open == npos) return std::nullopt;
+  size_t close = document.find('"', open + 1);
+  if (close == npos) return std::nullopt;
+  return ValueSpan{open + 1, close};
+}
 
 std::string ExtractJsonString(std::string_view document, std::string_view key) {
   return std::string(FindJsonString(document, key));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,8 +15,16 @@
 // plain-http channel) must not grow until memory runs out.
 inline constexpr size_t kMaximumUpdateDocumentSize = 1 << 20;
 
-// The raw bytes between the first two double quotes after the first colon that follows the
-// first occurrence of "key" (quotes included in the match); empty when any of these is missing.
+// Where a text value lies in the document: [begin, end), its quotes outside.
+struct ValueSpan {
+  size_t begin, end;
+};
+
+// The place of the bytes between the first two double quotes after the first colon that follows
+// the first occurrence of "key" (quotes included in the match); nothing when any is missing.
+std::optional<ValueSpan> FindJsonStringValue(std::string_view document, std::string_view key);
+
+// The bytes FindJsonStringValue finds, or empty.
 std::string ExtractJsonString(std::string_view document, std::string_view key);
 
 // True when, after the colon that follows "key" and any spaces and tabs, the next four bytes are

@@ -4,6 +4,7 @@ through the window helper, and serves the update document from 127.0.0.1.
 The test command provides the environment: WINEPREFIX (one prefix per test run), DISPLAY (Xvfb),
 the programs' paths and the addresses the program was built with.
 """
+import base64
 import contextlib
 import glob
 import hashlib
@@ -120,6 +121,16 @@ class WindowHelper(Program):
 
 def openssl(*args, stdin=None):
     return subprocess.run(["openssl", *args], input=stdin, check=True, capture_output=True).stdout
+
+
+def sign_answer(document, key):
+    """The answer `document` (bytes, holding "signature": "") signed as tools/sign-update.sh
+    signs, with the P-256 private key in the PEM file `key`: r and s of the DER signature that
+    openssl makes, 32 bytes each, in base64."""
+    der = openssl("dgst", "-sha256", "-sign", key, stdin=document)
+    r, s = der[4:4 + der[3]], der[6 + der[3]:]
+    raw = b"".join(int.from_bytes(n, "big").to_bytes(32, "big") for n in (r, s))
+    return document.replace(b'"signature": ""', b'"signature": "%s"' % base64.b64encode(raw), 1)
 
 
 class Authority:

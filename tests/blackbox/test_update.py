@@ -11,7 +11,8 @@ import urllib.parse
 
 from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, PROGRAM, PROGRAM_OVER_TLS, TLS_PORT,
                     UPDATE_CHECK_URL, WM_SIZE, WM_UPDATE_AVAILABLE, Authority, ProgramTestCase,
-                    ReferenceEndpoint, user_folder, wait_until, windows_path)
+                    ReferenceEndpoint, openssl, sign_answer, user_folder, wait_until,
+                    windows_path)
 
 OPEN_RECORDER = os.environ.get("OSTREL_OPEN_RECORDER", "")
 REQUEST = urllib.parse.urlsplit(UPDATE_CHECK_URL)  # the program's version in its query
@@ -151,6 +152,37 @@ class UpdateTest(ProgramTestCase):
         cache = pathlib.Path(user_folder("AppData", "Local", "Microsoft", "Windows", "INetCache"))
         self.assertFalse([path for path in cache.rglob("*")
                           if path.is_file() and b"Ostrel 2.0" in path.read_bytes()])
+
+    def test_a_program_with_keys_obeys_only_genuine_answers(self):
+        folder = tempfile.mkdtemp()
+        self.addClassCleanup(shutil.rmtree, folder)
+        key, other = os.environ["OSTREL_TEST_SIGNING_KEY"], f"{folder}/other.pem"
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", other)
+
+        def answer(below="99", expires="2099-01-01T00:00:00Z"):
+            return FULL_DOCUMENT[:-1] + (f', "forVersionsFrom": "{VERSION}", "forVersionsBelow":'
+                                         f' "{below}", "expires": "{expires}", "signature": ""}}'
+                                         ).encode()
+
+        genuine = sign_answer(answer(), key)
+        cases = {"genuine": (genuine, True), "unsigned": (answer(), False),
+                 "one byte changed": (genuine.replace(b"2.0.1", b"2.0.2"), False),
+                 "another key's": (sign_answer(answer(), other), False),
+                 "expired": (sign_answer(answer(expires="2026-01-01T00:00:00Z"), key), False),
+                 "for newer versions": (sign_answer(answer(below=VERSION), key), False)}
+        for name, (body, prompts) in cases.items():
+            with self.case(answer=name):
+                server = self.serve(body)
+                # CNG from the system folder, whatever lies beside the program.
+                program = self.start(os.environ["OSTREL_PROGRAM_WITH_KEYS"],
+                                     env={"WINEDLLOVERRIDES": "mscoree,mshtml=;bcrypt=n,b"})
+                if prompts:
+                    self.assertEqual(self.prompt()["title"], "Ostrel 2.0")
+                    self.answer(IDNO)
+                else:
+                    self.assertTrue(wait_until(lambda: server.requests))
+                    self.assertNoPrompt(2.5)
+                self.close(program)
 
     def test_a_wininet_dll_beside_the_program_is_never_loaded(self):
         # Wine told to prefer a WinINet from the program's folder, as Windows' search order would;
