@@ -1,24 +1,34 @@
 // The publisher's check of an update document: reads it with the program's own reader and prompt,
 // prints what the program would show and open, and names every value that the program reads
 // otherwise than JSON means it, and a download over plain http (a warning only with
-// OSTREL_ALLOW_PLAIN_HTTP=1).
+// OSTREL_ALLOW_PLAIN_HTTP=1). With OSTREL_UPDATE_PUBLIC_KEY, it verifies the answer's signature
+// and terms as a program of VERSION built with those keys does.
 //
-//   check_update FILE|-     exit code 0: read as meant; 1: not; 2: nothing could be read
+//   check_update FILE|- [VERSION]
+//   exit code 0: read as meant; 1: not; 2: nothing could be read
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/addresses.h"
+#include "update/update_answer.h"
 #include "update/update_document.h"
 #include "update/update_prompt.h"
 
@@ -193,11 +203,118 @@ void PrintProgramView(const UpdateInfo& info) {
                                    : "The program keeps running.\n");
 }
 
+using PublicKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+// The P-256 public keys of a PEM file, taken as the build takes them, or why there are none.
+std::vector<PublicKey> ReadPublicKeys(const std::string& path, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<PublicKey> keys;
+  for (size_t at = text.find("-----BEGIN "); at != std::string::npos;
+       at = text.find("-----BEGIN ", at + 1)) {
+    const std::string label = text.substr(at + 11, text.find("-----", at + 11) - at - 11);
+    if (label.find("PRIVATE") != std::string::npos) {
+      error = path + " holds a private key (" + label + "): give the public keys alone";
+      return {};
+    }
+    std::unique_ptr<BIO, decltype(&BIO_free)> block(
+        BIO_new_mem_buf(text.data() + at, static_cast<int>(text.size() - at)), BIO_free);
+    PublicKey key(PEM_read_bio_PUBKEY(block.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    char group[32] = "";
+    if (label != "PUBLIC KEY" || !key ||
+        !EVP_PKEY_get_group_name(key.get(), group, sizeof group, nullptr) ||
+        std::strcmp(group, "prime256v1") != 0) {
+      error = path + " holds a " + label + " that is not a P-256 public key";
+      return {};
+    }
+    keys.push_back(std::move(key));
+  }
+  if (keys.empty()) error = path + " holds no public key";
+  return keys;
+}
+
+bool IsSignedWithOneOf(const std::vector<PublicKey>& keys, const SignedAnswer& answer) {
+  // OpenSSL verifies the DER form of the signature the program reads as r and s.
+  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> signature(ECDSA_SIG_new(), ECDSA_SIG_free);
+  BIGNUM* r = BN_bin2bn(answer.signature.data(), 32, nullptr);
+  BIGNUM* s = BN_bin2bn(answer.signature.data() + 32, 32, nullptr);
+  unsigned char* der = nullptr;
+  const int length = ECDSA_SIG_set0(signature.get(), r, s) ? i2d_ECDSA_SIG(signature.get(), &der)
+                                                           : (BN_free(r), BN_free(s), 0);
+  std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(
+      der, [](unsigned char* bytes) { OPENSSL_free(bytes); });
+  for (const PublicKey& key : keys) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    EVP_MD_CTX_free);
+    const auto* message = reinterpret_cast<const unsigned char*>(answer.signedBytes.data());
+    if (length > 0 &&
+        EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+        EVP_DigestVerify(context.get(), der, length, message, answer.signedBytes.size()) == 1)
+      return true;
+  }
+  return false;
+}
+
+// With OSTREL_UPDATE_PUBLIC_KEY, verifies the answer as a program of `version` built with those
+// keys does, and names why it would ignore it; an answer that expires within two weeks counts as
+// one to sign again now. Returns the exit code.
+int CheckSignature(std::string_view document, const std::string& version) {
+  const char* keyFile = std::getenv("OSTREL_UPDATE_PUBLIC_KEY");
+  if (!keyFile || !*keyFile) {
+    std::cout << "Signatures were not verified: set OSTREL_UPDATE_PUBLIC_KEY to the public keys "
+                 "the programs are built with.\n";
+    return 0;
+  }
+  std::string error;
+  const std::vector<PublicKey> keys = ReadPublicKeys(keyFile, error);
+  if (keys.empty()) {
+    std::cout << "Cannot verify: " << error << "\n";
+    return 2;
+  }
+  const std::string from = ExtractJsonString(document, "forVersionsFrom");
+  const std::string below = ExtractJsonString(document, "forVersionsBelow");
+  const std::string expires = ExtractJsonString(document, "expires");
+  const std::string range = "versions from " + (from.empty() ? "any" : from) + " below " +
+                            (below.empty() ? "any" : below);
+  const int64_t now = std::time(nullptr);
+  // Without a version asked, every term but the range is checked.
+  const AnswerVerdict verdict = VerifyUpdateAnswer(
+      document, version.empty() ? "0" : version, now,
+      [&](const SignedAnswer& answer) { return IsSignedWithOneOf(keys, answer); });
+  const char* const ignored = ": a program built with these keys ignores this answer.\n";
+  switch (verdict) {
+    case AnswerVerdict::kUnsigned:
+      std::cout << "Not signed" << ignored << "Sign the description with tools/sign-update.sh.\n";
+      return 1;
+    case AnswerVerdict::kForged:
+      std::cout << "The signature is verified by no key in " << keyFile << ignored;
+      return 1;
+    case AnswerVerdict::kExpired:
+      std::cout << "Expired (expires \"" << expires << "\")" << ignored
+                << "Sign the description again.\n";
+      return 1;
+    case AnswerVerdict::kNotForThisVersion:
+      if (version.empty()) break;
+      std::cout << "Made for " << range << ", not for " << version << ignored;
+      return 1;
+    case AnswerVerdict::kGenuine:
+      break;
+  }
+  std::cout << "Signed with a key of " << keyFile << ", made for " << range
+            << (version.empty() ? " (no version asked: not checked)" : "") << ", expires on "
+            << expires << ".\n";
+  if (*ParseExpiry(expires) - now < 14 * 86400) {
+    std::cout << "Expires on " << expires << ": sign the description again.\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: check_update FILE|-\n";
+  if (argc != 2 && argc != 3) {
+    std::cerr << "usage: check_update FILE|- [VERSION]\n";
     return 2;
   }
   std::ifstream file;
@@ -246,5 +363,5 @@ int main(int argc, char** argv) {
               << ", plain http: anyone on the network path can replace that download.\n";
     if (!warnOnly) status = 1;
   }
-  return status;
+  return std::max(status, CheckSignature(document, argc == 3 ? argv[2] : ""));
 }

@@ -5,12 +5,19 @@
 // From the command line, `php update.php X [DESCRIPTION]` prints the document that version X would
 // get from update.json, or from another description file (a new one, checked before it goes
 // live), or what is wrong with the description.
+//
+// A description signed with tools/sign-update.sh carries the answers it makes, signed offline
+// with the publisher's private key, in "signedAnswers": they are served byte for byte as signed,
+// and a description changed after signing, or whose answers have expired, is refused. No key of
+// any kind is needed here.
 declare(strict_types=1);
 
 const DESCRIPTION = __DIR__ . '/update.json';
 // The program finds each value by searching for its quoted key: a value that reads as a key
 // would be taken for it.
-const DOCUMENT_KEYS = ['needUpdate', 'mustUpdate', 'title', 'message', 'url', 'versionName'];
+const DOCUMENT_KEYS = ['needUpdate', 'mustUpdate', 'title', 'message', 'url', 'versionName',
+    'forVersionsFrom', 'forVersionsBelow', 'expires', 'signature'];
+const ANSWER_CLASSES = ['mandatory', 'optional', 'current'];
 // Whole texts only: without D, $ also matches before a final line feed.
 const PLAIN_VERSION = '/^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$/D';
 
@@ -29,8 +36,9 @@ function plainVersion(mixed $version): ?string
     return is_string($version) && preg_match(PLAIN_VERSION, $version) ? $version : null;
 }
 
-// The description in $path, checked, or what is wrong with it.
-function readDescription(string $path): array|string
+// The description in $path, checked (its signed answers too, unless $signing), or what is wrong
+// with it.
+function readDescription(string $path, bool $signing = false): array|string
 {
     $text = @file_get_contents($path);
     if ($text === false) {
@@ -81,28 +89,92 @@ function readDescription(string $path): array|string
             return "$what: \"$text\" would be read as a key of the document";
         }
     }
+    return $signing || !isset($description['signedAnswers'])
+        ? $description : checkSignedAnswers($description);
+}
+
+// The class of answer a program of $version gets: below lowestAllowedVersion the mandatory offer,
+// below latestVersion the optional one, from it on none. No plain version: the optional offer.
+function answerClass(array $description, ?string $version): string
+{
+    if ($version === null) {
+        return 'optional';
+    }
+    if (compareVersions($version, $description['lowestAllowedVersion']) < 0) {
+        return 'mandatory';
+    }
+    return compareVersions($version, $description['latestVersion']) < 0 ? 'optional' : 'current';
+}
+
+// The signed answers of $description, unless they were made from another description or expired.
+function checkSignedAnswers(array $description): array|string
+{
+    $signed = $description['signedAnswers'];
+    foreach (ANSWER_CLASSES as $class) {
+        $answer = is_array($signed) ? ($signed[$class] ?? null) : null;
+        $decoded = is_string($answer) ? json_decode($answer, true) : null;
+        $expires = is_array($decoded) ? ($decoded['expires'] ?? null) : null;
+        if (!is_string($expires) || !preg_match('/^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/D', $expires)) {
+            return "signedAnswers: not as tools/sign-update.sh writes them: sign it again";
+        }
+        if (unsigned($answer) !== answerDocument($description, $class, $expires)) {
+            return 'changed after signing: sign it again';
+        }
+        if (strtotime($expires) <= time()) {
+            return "expired on $expires: sign it again";
+        }
+    }
     return $description;
 }
 
-// The document for a program of $version: no plain version gets the offer, never a mandatory one.
+// The answer with its signature's value taken out, found as the program finds it: the value
+// between the first two double quotes after the colon that follows the first "signature".
+function unsigned(string $answer): ?string
+{
+    $key = strpos($answer, '"signature"');
+    $colon = $key === false ? false : strpos($answer, ':', $key);
+    $open = $colon === false ? false : strpos($answer, '"', $colon);
+    $close = $open === false ? false : strpos($answer, '"', $open + 1);
+    return $close === false ? null : substr($answer, 0, $open + 1) . substr($answer, $close);
+}
+
+// The document for a program of $version: its signed answer when the description is signed.
 function updateDocument(array $description, ?string $version): string
 {
+    $class = answerClass($description, $version);
+    return $description['signedAnswers'][$class] ?? answerDocument($description, $class);
+}
+
+// The answer of a class; with the time it expires, the answer to sign, its signature empty.
+function answerDocument(array $description, string $class, ?string $expires = null): string
+{
     $document = [
-        'needUpdate' => $version === null
-            || compareVersions($version, $description['latestVersion']) < 0,
-        'mustUpdate' => $version !== null
-            && compareVersions($version, $description['lowestAllowedVersion']) < 0,
+        'needUpdate' => $class !== 'current',
+        'mustUpdate' => $class === 'mandatory',
         'title' => $description['title'],
         'message' => implode("\n", $description['notes']),
         'url' => $description['downloadUrl'],
         'versionName' => $description['latestVersion'],
     ];
+    if ($expires !== null) {
+        [$from, $below] = match ($class) {
+            'mandatory' => ['', $description['lowestAllowedVersion']],
+            'optional' => [$description['lowestAllowedVersion'], $description['latestVersion']],
+            'current' => [$description['latestVersion'], ''],
+        };
+        $document += ['forVersionsFrom' => $from, 'forVersionsBelow' => $below,
+            'expires' => $expires, 'signature' => ''];
+    }
     // As the program reads it: raw UTF-8, plain slashes, line breaks as backslash-n (the checked
     // texts leave json_encode nothing else to escape).
     return json_encode($document, JSON_PRETTY_PRINT | JSON_UNESCAPED_SLASHES
         | JSON_UNESCAPED_UNICODE | JSON_UNESCAPED_LINE_TERMINATORS) . "\n";
 }
 
+// Included by the signing tool for its functions alone.
+if (get_included_files()[0] !== __FILE__) {
+    return;
+}
 if (PHP_SAPI === 'cli') {
     $description = readDescription($argv[2] ?? DESCRIPTION);
     if (is_string($description)) {

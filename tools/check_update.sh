@@ -10,15 +10,25 @@
 # the program reads otherwise than JSON means it, and a download over plain http. For a URL it
 # names a status other than 200 and a cache in between that answered with another version's
 # document, warns when the URL is plain http, and refuses a redirect from https to plain http.
-# OSTREL_ALLOW_PLAIN_HTTP=1 makes a plain-http download a warning.
-# Exit code: 0 read as meant, 1 not (or a cache answered for another version), 2 nothing could be
-# read (no such file, no answer).
+# OSTREL_ALLOW_PLAIN_HTTP=1 makes a plain-http download a warning. With OSTREL_UPDATE_PUBLIC_KEY
+# (the PEM file of the public keys the programs are built with) it verifies each answer as the
+# program of the version asking does: signed with one of the keys, made for that version, not
+# expired, and not expiring within 14 days (run it daily, from cron, to hear of that in time).
+# Run it in your clone, never on the update host: it builds the check first.
+# Exit code: 0 read as meant, 1 not (or a cache answered for another version, or the signature or
+# terms fail), 2 nothing could be read (no such file, no answer).
 set -euo pipefail
 usage() {
-  echo "usage: $0 URL|FILE|-  or  $0 --description FILE VERSION..." >&2
-  exit 2
+  echo "usage: $0 URL|FILE|-  or  $0 --description FILE VERSION..."
+  exit "$1"
 }
-[[ $# -ge 1 && ($1 == --description && $# -ge 3 || $1 != --description && $# -eq 1) ]] || usage
+[[ ${1:-} == --help ]] && usage 0
+[[ $# -ge 1 && ($1 == --description && $# -ge 3 || $1 != --description && $# -eq 1) ]] ||
+  usage 2 >&2
+if [[ $1 == --description && ! -f $2 ]]; then
+  echo "$0: no description $2" >&2
+  exit 2
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 "$root/tools/setup.sh" check >&2
@@ -94,8 +104,10 @@ check_address() {
     fi
     worse 1
   fi
-  "$check" "$document" || worse $?
   asked=$(version_asked "$url")
+  local version=()  # the signature's terms are checked for the version asking, when it is plain
+  [[ -z $asked || $asked == none ]] || version=("$asked")
+  "$check" "$document" "${version[@]}" || worse $?
   if [[ -n $asked && -n $answer_for && $answer_for != "$asked" ]]; then
     echo "This answer was made for $answer_for (Ostrel-Answer-For), not for $asked: a cache or CDN"
     echo "between here and the endpoint ignores the query string and hands one version's answer to"
@@ -114,7 +126,7 @@ case $1 in
         echo "update.php refuses this description: every program would get 503 and no document."
         exit 1
       fi
-      "$check" "$document" || worse $?
+      "$check" "$document" "$version" || worse $?
     done
     ;;
   [hH][tT][tT][pP]://* | [hH][tT][tT][pP][sS]://*) check_address "$1" ;;

@@ -16,8 +16,11 @@
 #                                  tools/sign-pfx.sh is one, for a certificate in a PFX file.
 #   OSTREL_RECORDED_SIGNATURES     the signatures/ of a signed release, attached in place of
 #                                  signing: its rebuild by tools/verify-release.sh.
-#   OSTREL_ALLOW_PLAIN_HTTP=1      builds an http update or download address, with a warning;
-#                                  without it, such an address is refused.
+#   OSTREL_ALLOW_PLAIN_HTTP=1      builds an http update, download or home page address, with a
+#                                  warning; without it, such an address is refused.
+#   OSTREL_UPDATE_PUBLIC_KEY       the PEM file of the P-256 public keys the update answers are
+#                                  signed with (tools/sign-update.sh); required, unless
+#   OSTREL_ALLOW_UNSIGNED_ANSWERS=1  builds a program that obeys unsigned answers, with a warning.
 set -euo pipefail
 if [[ $# -ne 1 ]]; then
   echo "usage: $0 OUT_DIR" >&2
@@ -31,23 +34,45 @@ if [[ -e $out && ! -d $out ]] || [[ -d $out && -n $(ls -A "$out") ]]; then
   echo "$out is in use: give the release a new or empty folder" >&2
   exit 2
 fi
+refuse() {
+  printf '%s\n' "$@" >&2
+  exit 2
+}
 # Over plain http anyone on the network path (a public Wi-Fi, a router, a provider) can write the
-# update document: end every copy at every start with a mandatory answer, and send its users to a
-# download of their choosing.
+# update document (end every copy at every start, send its users to a download of their choosing)
+# or the page, which is the program's whole interface.
 shopt -s nocasematch
-for name in OSTREL_UPDATE_CHECK_URL OSTREL_DOWNLOAD_PAGE_URL; do
+for name in OSTREL_UPDATE_CHECK_URL OSTREL_DOWNLOAD_PAGE_URL OSTREL_HOME_PAGE_URL; do
   [[ ${!name:-} == http://* ]] || continue
+  risk="forge the update answer, end every copy and choose what users download"
+  [[ $name != OSTREL_HOME_PAGE_URL ]] || risk="rewrite the page, the program's whole interface"
   if [[ ${OSTREL_ALLOW_PLAIN_HTTP:-} == 1 ]]; then
     echo "warning: $name is plain http (OSTREL_ALLOW_PLAIN_HTTP=1): anyone on the network" \
-      "path can forge the update answer" >&2
+      "path can $risk" >&2
   else
-    echo "$name is plain http: anyone on the network path could forge the update answer, end" \
-      "every copy and choose what users download. Give an https address, or set" \
-      "OSTREL_ALLOW_PLAIN_HTTP=1 to ship a plain-http channel knowingly." >&2
-    exit 2
+    refuse "$name is plain http: anyone on the network path could $risk. Give an https" \
+      "address, or set OSTREL_ALLOW_PLAIN_HTTP=1 to ship plain http knowingly."
   fi
 done
 shopt -u nocasematch
+# Without keys the programs obey whatever the update host answers: whoever controls that host
+# (its provider, a leaked password, a hijacked name) could end every copy or choose the download.
+if [[ -n ${OSTREL_UPDATE_PUBLIC_KEY:-} ]]; then
+  [[ -f $OSTREL_UPDATE_PUBLIC_KEY ]] || refuse "OSTREL_UPDATE_PUBLIC_KEY: no file $OSTREL_UPDATE_PUBLIC_KEY"
+  OSTREL_UPDATE_PUBLIC_KEY=$(realpath "$OSTREL_UPDATE_PUBLIC_KEY")
+  # A signed answer is made for a range of versions: the endpoint must know who asks.
+  [[ ${OSTREL_UPDATE_CHECK_URL:-"{version}"} == *"{version}"* ]] ||
+    refuse "OSTREL_UPDATE_CHECK_URL has no {version}: signed answers are made for the versions" \
+      "that ask, and the endpoint could not tell one version from another."
+elif [[ ${OSTREL_ALLOW_UNSIGNED_ANSWERS:-} == 1 ]]; then
+  echo "warning: no OSTREL_UPDATE_PUBLIC_KEY (OSTREL_ALLOW_UNSIGNED_ANSWERS=1): the programs" \
+    "obey any answer the update host sends" >&2
+else
+  refuse "No OSTREL_UPDATE_PUBLIC_KEY: the programs would obey any answer the update host sends," \
+    "so whoever controls that host could end every copy and choose what users download. Give" \
+    "the public keys the answers are signed with (README: \"Signed answers\"), or set" \
+    "OSTREL_ALLOW_UNSIGNED_ANSWERS=1 to ship unsigned answers knowingly."
+fi
 
 "$root/tools/setup.sh"
 
@@ -81,7 +106,7 @@ dir=$build/release-command
 unset CFLAGS CXXFLAGS LDFLAGS RCFLAGS
 settings=()
 for name in OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL OSTREL_DOWNLOAD_PAGE_URL \
-  OSTREL_WEBVIEW2_BOOTSTRAPPER OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL; do
+  OSTREL_WEBVIEW2_BOOTSTRAPPER OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL OSTREL_UPDATE_PUBLIC_KEY; do
   [[ -z ${!name:-} ]] || settings+=("-D$name=${!name}")
 done
 cmake --fresh -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
@@ -113,6 +138,12 @@ trap 'rm -rf "$staging"' EXIT
 cp "$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe "$staging/"
 (cd "$staging" && sha256sum OstrelBrowser-*-win64.zip OstrelBrowser-*-win64.exe >SHA256SUMS)
 [[ ! -d $OSTREL_SIGNATURES ]] || cp -r "$OSTREL_SIGNATURES" "$staging/"
+# The public keys as built: the programs obey answers signed with these alone.
+keys=$dir/generated/update/update-public-keys.pem keys_hash=
+if [[ -f $keys ]]; then
+  cp "$keys" "$staging/"
+  keys_hash=$(sha256sum <"$keys" | cut -d' ' -f1)
+fi
 bootstrapper_hash=
 if [[ -n ${OSTREL_WEBVIEW2_BOOTSTRAPPER:-} ]]; then
   # Microsoft replaces the bootstrapper over time: a rebuild of this installer needs this one.
@@ -132,6 +163,8 @@ setting() { sed -n "s/^$1:[A-Z]*=//p" "$dir/CMakeCache.txt"; }
     echo "$name=$(setting "$name")"
   done
   echo "OSTREL_ALLOW_PLAIN_HTTP=${OSTREL_ALLOW_PLAIN_HTTP:-}"
+  echo "OSTREL_ALLOW_UNSIGNED_ANSWERS=${OSTREL_ALLOW_UNSIGNED_ANSWERS:-}"
+  echo "update-public-keys-sha256=$keys_hash"
   echo "webview2-bootstrapper-sha256=$bootstrapper_hash"
   echo "signed=$([[ -d $OSTREL_SIGNATURES ]] && echo yes || echo no)"
   toolchain_versions

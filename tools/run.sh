@@ -2,13 +2,20 @@
 # Builds the program and runs it under Wine beside the reference update endpoint (server/), whose
 # demo description offers an optional update: on your display when DISPLAY is set (close the
 # window to end), otherwise on Xvfb, saving a screenshot to build/screenshot.png. Its Wine prefix
-# sends addresses to no browser, so the prompt's Yes opens nothing.
+# sends addresses to no browser, so the prompt's Yes opens nothing. The update channel is signed
+# as a release's is, with a throw-away key pair made in build/demo-keys.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
 "$root/tools/setup.sh"
-configure_windows "$build/demo" "$demo_port"
+keys=$build/demo-keys
+if [[ ! -f $keys/public.pem ]]; then
+  mkdir -p "$keys"
+  openssl ecparam -name prime256v1 -genkey -noout -out "$keys/private.pem"
+  openssl ec -in "$keys/private.pem" -pubout -out "$keys/public.pem" 2>/dev/null
+fi
+configure_windows "$build/demo" "$demo_port" -DOSTREL_UPDATE_PUBLIC_KEY="$keys/public.pem"
 cmake --build "$build/demo" --target OstrelBrowser window_helper
 
 export WINEPREFIX=$build/run-wineprefix WINEDEBUG=-all WINEARCH=win64
@@ -28,6 +35,7 @@ cat >"$endpoint/update.json" <<EOF
   "downloadUrl": "http://127.0.0.1:$((demo_port + 2))/download"
 }
 EOF
+OSTREL_UPDATE_SIGNING_KEY=$keys/private.pem "$root/tools/sign-update.sh" "$endpoint/update.json"
 php -S "127.0.0.1:$demo_port" -t "$endpoint" >/dev/null 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; "$root/tests/wine_prefix.sh" stop' EXIT

@@ -12,7 +12,7 @@ if [[ ${1:-} != check ]] && ! command -v dotnet >/dev/null; then
   exit 1
 fi
 
-packages=(cmake ninja-build g++ libicu-dev nlohmann-json3-dev curl php-cli)
+packages=(cmake ninja-build g++ libicu-dev nlohmann-json3-dev libssl-dev curl php-cli)
 if [[ ${1:-} != check ]]; then
   packages+=(
     clang libclang-rt-14-dev googletest libgtest-dev

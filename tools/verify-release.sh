@@ -36,7 +36,7 @@ commit=${recorded[commit]:-}
 git -C "$root" cat-file -e "$commit^{commit}" 2>/dev/null ||
   fail "Commit $commit is not in this repository: fetch it (git fetch --tags), then run again."
 
-"$root/tools/setup.sh"
+"$root/tools/setup.sh" || fail "What the rebuild needs could not be installed (see above)."
 differences=()
 while IFS= read -r line; do
   name=${line%%=*}
@@ -55,7 +55,8 @@ for name in $(compgen -e); do
   [[ $name != OSTREL_* ]] || rebuild+=(-u "$name")
 done
 for name in SOURCE_DATE_EPOCH OSTREL_UPDATE_CHECK_URL OSTREL_HOME_PAGE_URL \
-  OSTREL_DOWNLOAD_PAGE_URL OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL OSTREL_ALLOW_PLAIN_HTTP; do
+  OSTREL_DOWNLOAD_PAGE_URL OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL OSTREL_ALLOW_PLAIN_HTTP \
+  OSTREL_ALLOW_UNSIGNED_ANSWERS; do
   [[ -z ${recorded[$name]:-} ]] || rebuild+=("$name=${recorded[$name]}")
 done
 bootstrapper_hash=${recorded[webview2-bootstrapper-sha256]:-}
@@ -67,27 +68,38 @@ if [[ -n $bootstrapper_hash ]]; then
     fail "$bootstrapper is not the bootstrapper this release carried (SHA-256 $bootstrapper_hash)."
   rebuild+=("OSTREL_WEBVIEW2_BOOTSTRAPPER=$(realpath "$bootstrapper")")
 fi
+# Built with the release's own copy of the public keys, which must be the one it recorded.
+keys_hash=${recorded[update-public-keys-sha256]:-}
+if [[ -n $keys_hash ]]; then
+  [[ $(sha256sum 2>/dev/null <"$release/update-public-keys.pem") == "$keys_hash "* ]] ||
+    fail "update-public-keys.pem, beside BUILDINFO, is missing or not the one the release was" \
+      "built with (SHA-256 $keys_hash)."
+  rebuild+=("OSTREL_UPDATE_PUBLIC_KEY=$release/update-public-keys.pem")
+fi
 if [[ ${recorded[signed]:-} == yes ]]; then
-  [[ -d $release/signatures ]] || fail "This release is signed: its signatures/ must be beside BUILDINFO."
+  for name in OstrelBrowser.exe Uninstall.exe "OstrelBrowser-${recorded[version]:-}-win64.exe"; do
+    [[ -f $release/signatures/$name.p7s ]] ||
+      fail "This release is signed, and signatures/$name.p7s, beside BUILDINFO, is missing."
+  done
   rebuild+=("OSTREL_RECORDED_SIGNATURES=$release/signatures")
 fi
 
 source=$build/verify-release/$commit
 if [[ ! -d $source/.git ]]; then
   rm -rf "$source"
-  git clone --quiet --shared --no-checkout "$root" "$source"
+  git clone --quiet --shared --no-checkout "$root" "$source" || fail "Cannot make $source."
 fi
-git -C "$source" checkout --quiet --detach "$commit"
+git -C "$source" checkout --quiet --detach "$commit" || fail "Cannot check out $commit in $source."
 rebuilt=$source/build/rebuilt log=$source/build/rebuild.log
-rm -rf "$rebuilt"
-mkdir -p "$source/build"
+rm -rf "$rebuilt" && mkdir -p "$source/build" || fail "Cannot write $source/build."
 echo "Rebuilding $commit (its output: $log)"
 env "${rebuild[@]}" "$source/tools/release.sh" "$rebuilt" >"$log" 2>&1 ||
   fail "The rebuild failed; $log says why."
 
 status=0
 echo "Compared with a rebuild of $commit:"
-for file in "$rebuilt"/OstrelBrowser-* "$rebuilt/SHA256SUMS"; do
+for file in "$rebuilt"/OstrelBrowser-* "$rebuilt"/SHA256SUMS "$rebuilt"/update-public-keys.pem; do
+  [[ -e $file ]] || continue
   name=${file##*/}
   if [[ ! -f $release/$name ]]; then
     echo "  missing  $name"
@@ -102,7 +114,7 @@ done
 for file in "$release"/*; do
   name=${file##*/}
   case $name in
-    BUILDINFO | signatures | WebView2-bootstrapper.sha256) ;;
+    BUILDINFO | signatures | WebView2-bootstrapper.sha256 | update-public-keys.pem) ;;
     *) [[ -e $rebuilt/$name ]] || { echo "  not made by the source  $name"; status=1; } ;;
   esac
 done

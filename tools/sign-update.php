@@ -1,0 +1,76 @@
+<?php
+// Run by tools/sign-update.sh: signs the description DESCRIPTION in place, its answers expiring
+// DAYS days from now, with the private key read from standard input (PEM).
+//   php sign-update.php DESCRIPTION DAYS < KEY
+// The publisher's text stays as written; the signed answers go into "signedAnswers" after it. The
+// file is replaced whole, or left as it was.
+declare(strict_types=1);
+require __DIR__ . '/../server/update.php';
+
+function refuse(string $why): never
+{
+    fwrite(STDERR, "sign-update: $why\n");
+    exit(1);
+}
+
+// An ECDSA signature as openssl writes it (DER) in the form the program reads: r then s, 32
+// big-endian bytes each.
+function p1363(string $der): string
+{
+    $integers = '';
+    for ($at = 2; $at < strlen($der) && $der[$at] === "\x02"; $at += 2 + ord($der[$at + 1])) {
+        $value = ltrim(substr($der, $at + 2, ord($der[$at + 1])), "\0");
+        $integers .= str_pad($value, 32, "\0", STR_PAD_LEFT);
+    }
+    return $integers;
+}
+
+[, $path, $days] = $argv;
+$key = openssl_pkey_get_private(stream_get_contents(STDIN));
+$details = $key === false ? false : openssl_pkey_get_details($key);
+$keyFile = getenv('OSTREL_UPDATE_SIGNING_KEY');
+if ($details === false) {
+    refuse("$keyFile holds no private key");
+}
+if (($details['ec']['curve_name'] ?? '') !== 'prime256v1') {
+    refuse("$keyFile is not a P-256 (prime256v1) private key: the program verifies P-256 alone");
+}
+$description = readDescription($path, true);
+if (is_string($description)) {
+    refuse("the endpoint would refuse $path: $description");
+}
+
+// The publisher's text: the file up to its closing brace, without a signedAnswers written before.
+$text = rtrim(file_get_contents($path));
+$publisher = rtrim(substr($text, 0, -1));
+if (isset($description['signedAnswers'])) {
+    $publisher = rtrim(substr($text, 0, (int)strrpos($text, '"signedAnswers"')));
+    $unsigned = $description;
+    unset($unsigned['signedAnswers']);
+    if (!str_ends_with($publisher, ',') || json_decode(substr($publisher, 0, -1) . "}", true) !== $unsigned) {
+        refuse("$path: signedAnswers is not last, where this tool writes it: remove it, then sign again");
+    }
+    $publisher = substr($publisher, 0, -1);
+}
+
+$expires = gmdate('Y-m-d\TH:i:s\Z', time() + (int)$days * 86400);
+$answers = [];
+foreach (ANSWER_CLASSES as $class) {
+    $answer = answerDocument($description, $class, $expires);
+    if (!openssl_sign($answer, $signature, $key, OPENSSL_ALGO_SHA256)) {
+        refuse('openssl could not sign');
+    }
+    $slot = strrpos($answer, '""') + 1;  // inside the signature's value, the last one, empty
+    $answers[$class] = substr($answer, 0, $slot) . base64_encode(p1363($signature)) . substr($answer, $slot);
+}
+$signed = "$publisher,\n  \"signedAnswers\": "
+    . json_encode($answers, JSON_PRETTY_PRINT | JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE)
+    . "\n}\n";
+// Beside the file, then renamed over it: nobody ever reads half a file.
+$work = "$path.signing";
+if (file_put_contents($work, $signed) !== strlen($signed) || !chmod($work, fileperms($path) & 0777)
+    || !rename($work, $path)) {
+    @unlink($work);
+    refuse("$path could not be written");
+}
+echo "Signed $path: its answers expire on $expires.\n";
