@@ -44,6 +44,11 @@ class ReleaseTest(unittest.TestCase):
                         f"{work}/key.pem", "-out", f"{work}/sign.pfx", "-passout",
                         f"file:{work}/password"], check=True, capture_output=True)
         pathlib.Path(work, "sign-program-only.sh").write_text(SIGN_PROGRAM_ONLY)
+        # The update answers' keys: the release carries the public one.
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out",
+                        f"{work}/answers.key"], check=True)
+        subprocess.run(["openssl", "ec", "-in", f"{work}/answers.key", "-pubout", "-out",
+                        f"{work}/answers.pem"], check=True, capture_output=True)
         pfx = dict(OSTREL_SIGN_PFX=f"{work}/sign.pfx",
                    OSTREL_SIGN_PFX_PASSWORD_FILE=f"{work}/password")
         for clone in ("a", "b"):
@@ -56,22 +61,30 @@ class ReleaseTest(unittest.TestCase):
         pathlib.Path(work, "used").mkdir()
         pathlib.Path(work, "used", "old.zip").write_text("old")
         cls.used = cls.release("a", "used")
-        # A plain-http address too, unless the publisher says so; every release below does.
+        # A plain-http address too, unless the publisher says so; every release below does. And
+        # a release without the answers' public keys, unless the publisher says so, or with a
+        # private key: the unsigned ones below do say so.
         plain = dict(OSTREL_DOWNLOAD_PAGE_URL="HTTP://127.0.0.1:9/")
         cls.plain = cls.release("a", "plain", **plain)
+        cls.plain_home = cls.release("a", "plain", OSTREL_HOME_PAGE_URL="http://127.0.0.1:9/")
+        cls.unkeyed = cls.release("a", "unkeyed")
         allowed = dict(plain, OSTREL_ALLOW_PLAIN_HTTP="1")
+        unkeyed = dict(allowed, OSTREL_ALLOW_UNSIGNED_ANSWERS="1")
         # Unsigned in one folder; in the other, after a configure by hand with flags of its own,
         # signed with every setting, then unsigned again.
-        cls.unsigned = cls.release("a", "unsigned", **allowed)
+        cls.unsigned = cls.release("a", "unsigned", **unkeyed)
+        cls.private = cls.release("a", "private", OSTREL_UPDATE_PUBLIC_KEY=f"{work}/answers.key",
+                                  **allowed)
         subprocess.run(["cmake", "-S", f"{work}/b", "-B", f"{work}/b/build/release-command", "-G",
                         "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
                         "-DCMAKE_CXX_FLAGS=-fno-inline"], check=True, capture_output=True)
         cls.signed = cls.release("b", "signed", OSTREL_SIGN_COMMAND="tools/sign-pfx.sh",
                                  OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER,
                                  OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL="https://127.0.0.1:9/runtime",
-                                 **pfx, **allowed)
-        cls.unsigned_after_signed = cls.release("b", "unsigned-again", **allowed)
-        cls.failed = [(command, cls.release("b", "failed", OSTREL_SIGN_COMMAND=command, **env))
+                                 OSTREL_UPDATE_PUBLIC_KEY=f"{work}/answers.pem", **pfx, **allowed)
+        cls.unsigned_after_signed = cls.release("b", "unsigned-again", **unkeyed)
+        cls.failed = [(command, cls.release("b", "failed", OSTREL_SIGN_COMMAND=command,
+                                            OSTREL_ALLOW_UNSIGNED_ANSWERS="1", **env))
                       for command, env in (("false", {}), (f"sh {work}/sign-program-only.sh", pfx),
                                            ("tools/sign-pfx.sh", {}))]
 
@@ -104,12 +117,19 @@ class ReleaseTest(unittest.TestCase):
         print("\n" + pathlib.Path(self.unsigned[1], "SHA256SUMS").read_text(), end="")
 
     def test_refused_before_anything_is_built(self):
-        refusals = ((self.changed, "differs from its commit"), (self.used, "in use"),
-                    (self.plain, "set OSTREL_ALLOW_PLAIN_HTTP=1 to ship"))
-        for (code, out, log), says in refusals:
-            self.assertEqual(code, 2, log)
-            self.assertIn(says, log)
-        self.assertFalse(os.path.exists(self.changed[1]) or os.path.exists(self.plain[1]))
+        refusals = ((self.changed, 2, "differs from its commit"), (self.used, 2, "in use"),
+                    (self.plain, 2, "set OSTREL_ALLOW_PLAIN_HTTP=1 to ship"),
+                    (self.plain_home, 2, "rewrite the page"),
+                    (self.unkeyed, 2, "set OSTREL_ALLOW_UNSIGNED_ANSWERS=1 to ship"),
+                    (self.private, 1, "holds a private key (EC PRIVATE KEY)"))
+        for (code, out, log), exit_code, says in refusals:
+            self.assertEqual(code, exit_code, log)
+            self.assertIn(says, " ".join(log.split()))
+            self.assertFalse(os.path.exists(out) and out != self.used[1])
+        # Nothing of the private key was written anywhere.
+        secret = pathlib.Path(self.work.name, "answers.key").read_text().splitlines()[1]
+        self.assertEqual(subprocess.run(["grep", "-rlF", secret, f"{self.work.name}/a"],
+                                        capture_output=True).stdout, b"")
         self.assertEqual(os.listdir(self.used[1]), ["old.zip"])
 
     def test_signed_release_is_the_unsigned_one_plus_signatures(self):
@@ -119,6 +139,10 @@ class ReleaseTest(unittest.TestCase):
         # What a rebuild needs (the check against the source reads it), and never a secret.
         info = pathlib.Path(out, "BUILDINFO").read_text()
         self.assertRegex(info, r"\nsigned=yes\n(.*\n)*toolchain\.nsis=[0-9]")
+        keys = pathlib.Path(out, "update-public-keys.pem").read_bytes()
+        self.assertEqual(keys, pathlib.Path(self.work.name, "answers.pem").read_bytes())
+        self.assertIn(f"update-public-keys-sha256={hashlib.sha256(keys).hexdigest()}\n", info)
+        self.assertLess(len(program_in(out)), 256 << 10)
         self.assertNotIn("throwaway", info)
         self.assertEqual(pathlib.Path(out, "WebView2-bootstrapper.sha256").read_text().split()[0],
                          hashlib.sha256(pathlib.Path(BOOTSTRAPPER).read_bytes()).hexdigest())
@@ -142,6 +166,8 @@ class ReleaseTest(unittest.TestCase):
 
     def test_a_release_checked_against_its_source(self):
         # Unsigned, and signed: each file the rebuild's, or a recorded signature's.
+        unsigned = shutil.copytree(self.signed[1], f"{self.work.name}/no-signature")
+        os.remove(f"{unsigned}/signatures/Uninstall.exe.p7s")
         tampered = shutil.copytree(self.unsigned[1], f"{self.work.name}/tampered")
         installer = pathlib.Path(glob.glob(f"{tampered}/*.exe")[0])
         data = bytearray(installer.read_bytes())
@@ -149,8 +175,9 @@ class ReleaseTest(unittest.TestCase):
         installer.write_bytes(data)
         checks = [self.release("a", folder, "verify-release.sh", **env)[::2] for folder, env in (
             ("unsigned", {}), ("signed", dict(OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER)),
-            ("tampered", {}))]
-        self.assertEqual([code for code, _ in checks], [0, 0, 1], checks)
+            ("tampered", {}), ("no-signature", {}))]
+        self.assertEqual([code for code, _ in checks], [0, 0, 1, 2], checks)
+        self.assertIn("signatures/Uninstall.exe.p7s, beside BUILDINFO, is missing", checks[3][1])
         self.assertIn(f"  DIFFERS  {installer.name}\n  same     OstrelBrowser-", checks[2][1])
         self.assertEqual(subprocess.run(["git", "-C", f"{self.work.name}/a", "status",
                                          "--porcelain"], capture_output=True).stdout, b"")

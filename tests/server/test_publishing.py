@@ -19,10 +19,12 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from driver import ROOT, Authority, ReferenceEndpoint, UpdateServer, wait_until  # noqa: E402
+from driver import (ROOT, Authority, ReferenceEndpoint, UpdateServer, openssl,  # noqa: E402
+                    sign_answer, wait_until)
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
 CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
+SIGN_SCRIPT = os.path.join(ROOT, "tools", "sign-update.sh")
 DESCRIPTION = {"latestVersion": "2.0.0", "lowestAllowedVersion": "1.5", "title": "Ostrel 2",
                "notes": ["全新的界面", "Fixes / more"], "downloadUrl": "https://127.0.0.1:9/get"}
 DOCUMENT = {"title": "Ostrel 2", "message": "全新的界面\nFixes / more",
@@ -222,13 +224,77 @@ class PublishingTest(unittest.TestCase):
                          (0, 2, 1), output)
         new.write_text("{")
         self.assertIn("refuses this description", run(CHECK_SCRIPT, "--description", new, "1")[1])
-        for nothing in ("http://127.0.0.1:9//update.php", "/no/such/file"):
-            self.assertEqual(run(CHECK_SCRIPT, nothing)[0], 2)
+        for nothing in (["http://127.0.0.1:9//update.php"], ["/no/such/file"],
+                        ["--description", "/no/such/file", "1.0"]):
+            self.assertEqual(run(CHECK_SCRIPT, *nothing)[0], 2)
+        self.assertEqual(run(CHECK_SCRIPT, "--help")[0], 0)
         # A cache that keeps the answer made for 1.0 and hands it to 1.9 is named.
         front = self.query_blind_cache(origin)
         checks = [run(CHECK_SCRIPT, f"{front}//update.php?version={v}") for v in ("1.0", "1.9")]
         self.assertEqual([code for code, _ in checks], [0, 1])
         self.assertIn("made for 1.0 (Ostrel-Answer-For), not for 1.9", checks[1][1])
+
+    def test_signed_answers_are_served_as_signed_and_verified_as_the_program_does(self):
+        folder = self.enterContext(tempfile.TemporaryDirectory())
+        key, other, rsa, public, other_public = (f"{folder}/{name}.pem" for name in (
+            "key", "other", "rsa", "public", "other-public"))
+        for private, half in ((key, public), (other, other_public)):
+            openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", private)
+            openssl("ec", "-in", private, "-pubout", "-out", half)
+        openssl("genpkey", "-algorithm", "RSA", "-out", rsa)
+        url = self.serve(None)[0] + "//update.php?version="
+        description = pathlib.Path(self.endpoint.folder, "update.json")
+        description.write_text(json.dumps(DESCRIPTION, indent=2))
+
+        def sign(signing_key, *days):
+            return run(SIGN_SCRIPT, *days, description, OSTREL_UPDATE_SIGNING_KEY=signing_key)
+
+        for wrong, says in ((rsa, "not a P-256"), (public, "holds no private key")):
+            before = description.read_bytes()
+            self.assertEqual(sign(wrong)[0], 1)
+            self.assertIn(says, sign(wrong)[1])
+            self.assertEqual(description.read_bytes(), before)
+        self.assertEqual(sign(key)[0], 0)
+        text = description.read_text()
+        self.assertTrue(text.startswith(json.dumps(DESCRIPTION, indent=2)[:-2]))  # kept as written
+        signed = {kind: answer.encode() for kind, answer in json.loads(text)["signedAnswers"].items()}
+        for version, kind in (("1.0", "mandatory"), ("1.5", "optional"), ("2.0", "current")):
+            self.assertEqual(fetch(url + version)[2], signed[kind])
+            code, output = run(CHECK_SCRIPT, url + version, OSTREL_UPDATE_PUBLIC_KEY=public)
+            self.assertEqual(code, 0, output)
+        code, output = run(CHECK_SCRIPT, "--description", description, "1.0", "2.0",
+                           OSTREL_UPDATE_PUBLIC_KEY=public)
+        self.assertEqual(code, 0, output)
+        # What a program with these keys ignores, named.
+        checks = [(signed["mandatory"], "1.5", public, "Made for versions from any below 1.5, not"),
+                  (signed["current"], "2.0", other_public, "verified by no key"),
+                  (b'{"needUpdate":false}', "2.0", public, "Not signed"),
+                  (self.expired(signed["current"], key), "2.0", public, 'Expired (expires "2026')]
+        for document, version, keys, says in checks:
+            code, output = run(CHECK, "-", version, document=document, OSTREL_UPDATE_PUBLIC_KEY=keys)
+            self.assertEqual(code, 1, output)
+            self.assertIn(says, output)
+        # Signed too close to its expiry, for the daily check.
+        sign(key, "--days", "10")
+        code, output = run(CHECK_SCRIPT, url + "2.0", OSTREL_UPDATE_PUBLIC_KEY=public)
+        self.assertEqual(code, 1, output)
+        self.assertRegex(output, "Expires on [-0-9T:]+Z: sign the description again")
+        # Changed after signing, or expired: refused, as a broken description is.
+        text = description.read_text()
+        expires = json.loads(json.loads(text)["signedAnswers"]["current"])["expires"]
+        for changed, says in ((text.replace('"Ostrel 2"', '"Ostrel 3"', 1), "changed after signing"),
+                              (text.replace(expires, "2026-01-01T00:00:00Z"),
+                               "expired on 2026-01-01T00:00:00Z: sign it again")):
+            description.write_text(changed)
+            self.assertEqual(fetch(url + "1.0")[0], 503)
+            self.assertIn(says, run("php", os.path.join(ROOT, "server", "update.php"), "1.0",
+                                    description)[1])
+
+    @staticmethod
+    def expired(answer, key):
+        """The answer signed anew with `key`, expired since 2026."""
+        unsigned = re.sub(rb'"expires": "[^"]*"', b'"expires": "2026-01-01T00:00:00Z"', answer)
+        return sign_answer(re.sub(rb'"signature": "[^"]*"', b'"signature": ""', unsigned), key)
 
 
 if __name__ == "__main__":
