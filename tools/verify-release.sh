@@ -86,8 +86,8 @@ fi
 
 source=$build/verify-release/$commit
 if [[ ! -d $source/.git ]]; then
-  rm -rf "$source"
-  git clone --quiet --shared --no-checkout "$root" "$source" || fail "Cannot make $source."
+  { rm -rf "$source" && git clone --quiet --shared --no-checkout "$root" "$source"; } ||
+    fail "Cannot make $source."
 fi
 git -C "$source" checkout --quiet --detach "$commit" || fail "Cannot check out $commit in $source."
 rebuilt=$source/build/rebuilt log=$source/build/rebuild.log

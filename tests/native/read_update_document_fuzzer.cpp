@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "update/update_answer.h"
 #include "update/update_document.h"
 
 namespace {
@@ -40,5 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(Utf8ToWide(title) == info.title);
   // Every escaped line break was converted, and none can form anew.
   Require(info.message.find(u"\\n") == std::u16string::npos);
+  // The signed bytes are the document less the signature's 88 base64 characters, and reading
+  // the terms never fails.
+  if (const auto answer = SplitSignedAnswer(document))
+    Require(answer->signedBytes.size() + 88 == size);
+  VerifyUpdateAnswer(document, "1.0.0", 0, [](const SignedAnswer&) { return true; });
   return 0;
 }
