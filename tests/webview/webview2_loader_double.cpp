@@ -188,7 +188,6 @@ void Raise(const char* event, Object* args) {
 // The navigation an event is raised for, and the one still loading (0: none).
 std::wstring g_eventUri;
 UINT64 g_eventId = 0, g_lastId = 0, g_loadingId = 0;
-BOOL g_eventSuccess = FALSE;
 int g_navigations = 0;  // of the current web view
 
 const auto kStartingArgsVtable = [] {
@@ -206,9 +205,6 @@ const auto kStartingArgsVtable = [] {
 Object g_startingArgs = {&kStartingArgsVtable, 1, "args"};
 const auto kCompletedArgsVtable = [] {
   auto vtable = MakeVtable<ICoreWebView2NavigationCompletedEventArgsVtbl>();
-  vtable.get_IsSuccess = [](ICoreWebView2NavigationCompletedEventArgs*, BOOL* success) {
-    return *success = g_eventSuccess, S_OK;
-  };
   vtable.get_NavigationId = [](ICoreWebView2NavigationCompletedEventArgs*, UINT64* id) {
     return *id = g_eventId, S_OK;
   };
@@ -217,7 +213,7 @@ const auto kCompletedArgsVtable = [] {
 Object g_completedArgs = {&kCompletedArgsVtable, 1, "args"};
 
 void CompleteNavigation(UINT64 id, BOOL success) {
-  g_eventId = id, g_eventSuccess = success;
+  g_eventId = id;
   Log("event NavigationCompleted " + std::to_string(id) + " " + std::to_string(success));
   Raise<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2NavigationCompletedEventArgs>(
       "NavigationCompleted", &g_completedArgs);
