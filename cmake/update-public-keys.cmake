@@ -9,9 +9,10 @@ function(ostrel_update_public_keys pem_file out_dir)
   file(REMOVE ${out_dir}/update-public-keys.pem)
   if(pem_file)
     file(READ ${pem_file} text)
-    string(REGEX MATCHALL "-----BEGIN [A-Z0-9 ]+-----[^-]+-----END [A-Z0-9 ]+-----" blocks "${text}")
+    string(REGEX MATCHALL "-----BEGIN [A-Z0-9 ]+-----[^-]+-----END [A-Z0-9 ]+-----"
+           blocks "${text}")
     if(NOT blocks)
-      message(FATAL_ERROR "OSTREL_UPDATE_PUBLIC_KEY: ${pem_file} holds no PEM block, so no public key")
+      message(FATAL_ERROR "OSTREL_UPDATE_PUBLIC_KEY: ${pem_file} holds no PEM block, so no key")
     endif()
     foreach(block IN LISTS blocks)
       string(REGEX MATCH "^-----BEGIN ([A-Z0-9 ]+)-----" _ "${block}")
@@ -29,8 +30,9 @@ function(ostrel_update_public_keys pem_file out_dir)
     set(work ${out_dir}/update-public-key)
     foreach(block IN LISTS blocks)
       file(WRITE ${work}.pem "${block}\n")
-      execute_process(COMMAND ${OSTREL_OPENSSL} pkey -pubin -in ${work}.pem -outform DER -out ${work}.der
-                      RESULT_VARIABLE failed ERROR_QUIET)
+      execute_process(
+        COMMAND ${OSTREL_OPENSSL} pkey -pubin -in ${work}.pem -outform DER -out ${work}.der
+        RESULT_VARIABLE failed ERROR_QUIET)
       set(der "")
       if(NOT failed)
         file(READ ${work}.der der HEX)
@@ -43,8 +45,9 @@ function(ostrel_update_public_keys pem_file out_dir)
       if(NOT length EQUAL 128)
         execute_process(COMMAND ${OSTREL_OPENSSL} pkey -pubin -in ${work}.pem -noout -text
                         OUTPUT_VARIABLE what ERROR_VARIABLE what)
-        string(REGEX MATCHALL "(Public-Key|ASN1 OID|NIST CURVE)[^\n]*" what "${what}")
-        list(JOIN what ", " what)
+        string(REGEX MATCHALL "(Public-Key|ASN1 OID|NIST CURVE|Modulus|ED25519|ED448)[^\n]*"
+               what "${what}")
+        list(JOIN what " " what)
         message(FATAL_ERROR "OSTREL_UPDATE_PUBLIC_KEY: a key in ${pem_file} is not a P-256 "
           "(prime256v1) public key; openssl reads it as: ${what}")
       endif()
@@ -61,6 +64,7 @@ function(ostrel_update_public_keys pem_file out_dir)
     "// Generated from OSTREL_UPDATE_PUBLIC_KEY: the points of the publisher's P-256 public keys.\n"
     "#pragma once\n\n#include <array>\n\n#include \"update/update_answer.h\"\n\n"
     "inline constexpr std::array<PublicKeyPoint, ${count}> kUpdatePublicKeys = {{\n${points}}};\n")
-  file(COPY_FILE ${out_dir}/update_public_keys.h.new ${out_dir}/update_public_keys.h ONLY_IF_DIFFERENT)
+  file(COPY_FILE ${out_dir}/update_public_keys.h.new ${out_dir}/update_public_keys.h
+       ONLY_IF_DIFFERENT)
   file(REMOVE ${out_dir}/update_public_keys.h.new)
 endfunction()

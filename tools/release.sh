@@ -58,7 +58,8 @@ shopt -u nocasematch
 # Without keys the programs obey whatever the update host answers: whoever controls that host
 # (its provider, a leaked password, a hijacked name) could end every copy or choose the download.
 if [[ -n ${OSTREL_UPDATE_PUBLIC_KEY:-} ]]; then
-  [[ -f $OSTREL_UPDATE_PUBLIC_KEY ]] || refuse "OSTREL_UPDATE_PUBLIC_KEY: no file $OSTREL_UPDATE_PUBLIC_KEY"
+  [[ -f $OSTREL_UPDATE_PUBLIC_KEY ]] ||
+    refuse "OSTREL_UPDATE_PUBLIC_KEY: no file $OSTREL_UPDATE_PUBLIC_KEY"
   OSTREL_UPDATE_PUBLIC_KEY=$(realpath "$OSTREL_UPDATE_PUBLIC_KEY")
   # A signed answer is made for a range of versions: the endpoint must know who asks.
   [[ ${OSTREL_UPDATE_CHECK_URL:-"{version}"} == *"{version}"* ]] ||

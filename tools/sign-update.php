@@ -47,8 +47,9 @@ if (isset($description['signedAnswers'])) {
     $publisher = rtrim(substr($text, 0, (int)strrpos($text, '"signedAnswers"')));
     $unsigned = $description;
     unset($unsigned['signedAnswers']);
-    if (!str_ends_with($publisher, ',') || json_decode(substr($publisher, 0, -1) . "}", true) !== $unsigned) {
-        refuse("$path: signedAnswers is not last, where this tool writes it: remove it, then sign again");
+    if (!str_ends_with($publisher, ',')
+        || json_decode(substr($publisher, 0, -1) . "}", true) !== $unsigned) {
+        refuse("$path: signedAnswers is not last, where this tool writes it: remove it, sign again");
     }
     $publisher = substr($publisher, 0, -1);
 }
@@ -61,7 +62,8 @@ foreach (ANSWER_CLASSES as $class) {
         refuse('openssl could not sign');
     }
     $slot = strrpos($answer, '""') + 1;  // inside the signature's value, the last one, empty
-    $answers[$class] = substr($answer, 0, $slot) . base64_encode(p1363($signature)) . substr($answer, $slot);
+    $answers[$class] = substr($answer, 0, $slot) . base64_encode(p1363($signature))
+        . substr($answer, $slot);
 }
 $signed = "$publisher,\n  \"signedAnswers\": "
     . json_encode($answers, JSON_PRETTY_PRINT | JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE)

@@ -17,8 +17,9 @@ CHAIN_START = [
     "get_CoreWebView2",
 ]
 LEAVE = "Navigate about:blank"
-SETTINGS = ["add_ProcessFailed", "add_NavigationStarting", "add_NavigationCompleted", "get_Settings", "put_IsScriptEnabled 1",
-            "put_AreDefaultScriptDialogsEnabled 1", "put_IsWebMessageEnabled 1"]
+SETTINGS = ["add_ProcessFailed", "add_NavigationStarting", "add_NavigationCompleted", "get_Settings",
+            "put_IsScriptEnabled 1", "put_AreDefaultScriptDialogsEnabled 1",
+            "put_IsWebMessageEnabled 1"]
 
 
 def bounds(window):
@@ -84,7 +85,7 @@ class WebViewTest(ProgramTestCase):
         restored = self.show(SC_RESTORE)
         self.assertEqual(restored["width"], 1250)
         # Minimised, it is sized as the window will be restored: never to nothing.
-        self.assertEqual([line for line in self.calls() if line.startswith(("put_", "Navigate"))][-5:],
+        self.assertEqual([c for c in self.calls() if c.startswith(("put_", "Navigate"))][-5:],
                          [bounds(restored), "Navigate " + HOME_PAGE_URL, "put_IsVisible 0",
                           bounds(restored), "put_IsVisible 1"])
         # From then on, the window's moves and focus reach the web view.

@@ -257,7 +257,8 @@ class PublishingTest(unittest.TestCase):
         self.assertEqual(sign(key)[0], 0)
         text = description.read_text()
         self.assertTrue(text.startswith(json.dumps(DESCRIPTION, indent=2)[:-2]))  # kept as written
-        signed = {kind: answer.encode() for kind, answer in json.loads(text)["signedAnswers"].items()}
+        signed = {kind: answer.encode()
+                  for kind, answer in json.loads(text)["signedAnswers"].items()}
         for version, kind in (("1.0", "mandatory"), ("1.5", "optional"), ("2.0", "current")):
             self.assertEqual(fetch(url + version)[2], signed[kind])
             code, output = run(CHECK_SCRIPT, url + version, OSTREL_UPDATE_PUBLIC_KEY=public)
@@ -271,7 +272,8 @@ class PublishingTest(unittest.TestCase):
                   (b'{"needUpdate":false}', "2.0", public, "Not signed"),
                   (self.expired(signed["current"], key), "2.0", public, 'Expired (expires "2026')]
         for document, version, keys, says in checks:
-            code, output = run(CHECK, "-", version, document=document, OSTREL_UPDATE_PUBLIC_KEY=keys)
+            code, output = run(CHECK, "-", version, document=document,
+                               OSTREL_UPDATE_PUBLIC_KEY=keys)
             self.assertEqual(code, 1, output)
             self.assertIn(says, output)
         # Signed too close to its expiry, for the daily check.
@@ -282,7 +284,8 @@ class PublishingTest(unittest.TestCase):
         # Changed after signing, or expired: refused, as a broken description is.
         text = description.read_text()
         expires = json.loads(json.loads(text)["signedAnswers"]["current"])["expires"]
-        for changed, says in ((text.replace('"Ostrel 2"', '"Ostrel 3"', 1), "changed after signing"),
+        for changed, says in ((text.replace('"Ostrel 2"', '"Ostrel 3"', 1),
+                               "changed after signing"),
                               (text.replace(expires, "2026-01-01T00:00:00Z"),
                                "expired on 2026-01-01T00:00:00Z: sign it again")):
             description.write_text(changed)
