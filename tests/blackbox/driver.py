@@ -168,7 +168,7 @@ class Authority:
 class UpdateServer(http.server.ThreadingHTTPServer):
     """The update endpoint on 127.0.0.1 at the port the program was built with, or at `port`,
     over TLS with a (certificate, key) given. Each connection is counted and each request
-    recorded. `behaviour` is "document" (the status and body, in pieces, under a
+    recorded. `behaviour` is "document" (the status, `headers` and the body, in pieces, under a
     Content-Length of `length` when given), "redirect" (to the body's address), "silent" (no
     answer) or "endless" (a body streamed until the client goes away, bounded in size and time;
     `done` is set then)."""
@@ -176,8 +176,9 @@ class UpdateServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
     def __init__(self, body=b"", status=200, behaviour="document", length=None, port=UPDATE_PORT,
-                 certificate=None):
+                 certificate=None, headers=None):
         self.body, self.status, self.behaviour, self.length = body, status, behaviour, length
+        self.headers = headers or {}
         self.requests, self.streamed, self.connections = [], 0, 0
         self.release, self.done = threading.Event(), threading.Event()
         try:
@@ -249,6 +250,8 @@ class UpdateHandler(http.server.BaseHTTPRequestHandler):
     def document(self, server):
         self.send_response(server.status)
         self.send_header("Content-Length", str(server.length or len(server.body)))
+        for name, value in server.headers.items():
+            self.send_header(name, value)
         self.end_headers()
         for at in range(0, len(server.body), 4000):  # more than one read for longer bodies
             self.wfile.write(server.body[at:at + 4000])

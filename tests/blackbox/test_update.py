@@ -43,7 +43,8 @@ class UpdateTest(ProgramTestCase):
         self.assertNoPrompt()
 
     def test_offer_prompts_with_its_text_and_yes_opens_its_address(self):
-        program, server = self.start_offering(FULL_DOCUMENT)
+        program, server = self.start_offering(
+            FULL_DOCUMENT, headers={"Set-Cookie": "id=1; expires=Wed, 09 Jun 2027 10:18:14 GMT; path=/"})
         box = self.prompt()
         self.assertEqual([(path, headers.get("User-Agent")) for path, headers in server.requests],
                          [(f"{REQUEST.path}?{REQUEST.query}", "Ostrel Browser")])
@@ -61,6 +62,10 @@ class UpdateTest(ProgramTestCase):
         self.answer(IDNO)
         self.assertEqual(self.opened(), ["open https://127.0.0.1:9/get?v=2"])
         self.close(program)
+        # The endpoint's cookie was neither kept nor sent back at the next start.
+        self.start()
+        self.answer(IDNO)
+        self.assertNotIn("Cookie", server.requests[1][1])
 
     def test_mandatory_offer_of_an_unsafe_address_opens_the_download_page_and_ends(self):
         # Values are read raw, so the path's backslashes stand as they are.
