@@ -22,22 +22,19 @@
 #                                  signed with (tools/sign-update.sh); required, unless
 #   OSTREL_ALLOW_UNSIGNED_ANSWERS=1  builds a program that obeys unsigned answers, with a warning.
 set -euo pipefail
-if [[ $# -ne 1 ]]; then
-  echo "usage: $0 OUT_DIR" >&2
+# Every refusal exits 2, before anything is built.
+refuse() {
+  echo "$*" >&2
   exit 2
-fi
+}
+[[ $# -eq 1 ]] || refuse "usage: $0 OUT_DIR"
 out=$1 caller=$PWD
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
 if [[ -e $out && ! -d $out ]] || [[ -d $out && -n $(ls -A "$out") ]]; then
-  echo "$out is in use: give the release a new or empty folder" >&2
-  exit 2
+  refuse "$out is in use: give the release a new or empty folder"
 fi
-refuse() {
-  printf '%s\n' "$@" >&2
-  exit 2
-}
 # Over plain http anyone on the network path (a public Wi-Fi, a router, a provider) can write the
 # update document (end every copy at every start, send its users to a download of their choosing)
 # or the page, which is the program's whole interface.
@@ -82,16 +79,13 @@ fi
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   changes=$(git -C "$root" status --porcelain)
   if [[ -n $changes ]]; then
-    printf '%s\n' "The working tree differs from its commit, and nobody could rebuild the bytes" \
+    refuse "The working tree differs from its commit, and nobody could rebuild the bytes" \
       "of these changes: commit them, or take them out of the tree (git stash --include-untracked" \
-      "takes untracked files too; a folder of your own can go in .git/info/exclude):" \
-      "$changes" >&2
-    exit 2
+      "takes untracked files too; a folder of your own can go in .git/info/exclude):"$'\n'"$changes"
   fi
   export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 elif [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
-  echo "Outside a git checkout, SOURCE_DATE_EPOCH must give the release commit's time" >&2
-  exit 2
+  refuse "Outside a git checkout, SOURCE_DATE_EPOCH must give the release commit's time"
 fi
 
 # The build's default address carries {version}; one without it gets the same answer for every
