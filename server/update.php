@@ -127,15 +127,22 @@ function checkSignedAnswers(array $description): array|string
     return $description;
 }
 
-// The answer with its signature's value taken out, found as the program finds it: the value
-// between the first two double quotes after the colon that follows the first "signature".
-function unsigned(string $answer): ?string
+// Where the answer's signature value lies, [start, end), found as the program finds it: between
+// the first two double quotes after the colon that follows the first "signature".
+function signatureValue(string $answer): ?array
 {
     $key = strpos($answer, '"signature"');
     $colon = $key === false ? false : strpos($answer, ':', $key);
     $open = $colon === false ? false : strpos($answer, '"', $colon);
     $close = $open === false ? false : strpos($answer, '"', $open + 1);
-    return $close === false ? null : substr($answer, 0, $open + 1) . substr($answer, $close);
+    return $close === false ? null : [$open + 1, $close];
+}
+
+// The answer with its signature's value taken out: the bytes the signature covers.
+function unsigned(string $answer): ?string
+{
+    $value = signatureValue($answer);
+    return $value === null ? null : substr($answer, 0, $value[0]) . substr($answer, $value[1]);
 }
 
 // The document for a program of $version: its signed answer when the description is signed.

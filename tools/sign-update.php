@@ -61,7 +61,7 @@ foreach (ANSWER_CLASSES as $class) {
     if (!openssl_sign($answer, $signature, $key, OPENSSL_ALGO_SHA256)) {
         refuse('openssl could not sign');
     }
-    $slot = strrpos($answer, '""') + 1;  // inside the signature's value, the last one, empty
+    $slot = signatureValue($answer)[0];  // empty: where the signature goes
     $answers[$class] = substr($answer, 0, $slot) . base64_encode(p1363($signature))
         . substr($answer, $slot);
 }
