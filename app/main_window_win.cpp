@@ -39,6 +39,7 @@ void FitMainWindowToWorkArea(HWND window) {
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_DESTROY:
+      CloseWebView();
       PostQuitMessage(0);
       return 0;
     case WM_SIZE:

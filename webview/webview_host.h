@@ -29,10 +29,16 @@ void MoveFocusToWebView();
 void NotifyWebViewOfWindowMove();
 // Asks the page whether the window may close, as a browser tab does: the page's beforeunload
 // runs, and the window is hidden and then destroyed once the page has let go and unloaded (or
-// stays when the user chose to stay). False when the window is to close at once: no live web
-// view to ask, or the user insists (a second close soon after the one that asked).
+// stays when the user chose to stay). A minimised window is restored first, so that the user sees
+// the page's question. True when the close is taken care of: the page is asked, or the close is
+// the same gesture (a double-click) as the one that asked. False when the window is to close at
+// once: no live web view to ask, or the user insists (a second close soon after the one that
+// asked).
 bool AskPageBeforeClosing();
 // Brings the page back after a process failure: a new web view when the browser process ended,
 // a reload when the page's own process did. A runtime that keeps failing is given up on after a
 // few recoveries, and the window stays empty.
 void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure);
+// Closes the web view's controller as the window goes, as the runtime asks of its hosts; from
+// then on none of the calls above reaches the web view. Once, whatever calls it again.
+void CloseWebView();

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <optional>
+#include <utility>
 
 #include "app/addresses.h"
 #include "app/globals.h"
@@ -21,26 +22,51 @@ int g_recoveries = 0;
 ComPtr<ICoreWebView2Controller> g_deadController;
 ComPtr<ICoreWebView2> g_deadWebView;
 
+// The dead web view's handlers go with its controller's Close, which the runtime allows on a dead
+// controller.
+void CloseDeadWebView() {
+  if (g_deadController) g_deadController->Close();
+  g_deadController = nullptr;
+  g_deadWebView = nullptr;
+}
+
 // Whether the live web view is shown, as last told; the runtime shows a new controller.
 bool g_webViewVisible = true;
 
 // Closing asks the page first: the host navigates it away, and the runtime runs the page's
 // beforeunload (with its own "Leave site?" dialog) before it raises NavigationStarting, and does
-// not raise it at all when the user stays. A second close within kInsistMs of the one that asked
-// closes at once; the page's unload handlers get at most kUnloadMs once it let go.
+// not raise it at all when the user stays. So the first navigation within kAskMs of the close
+// answers it: the host's own about:blank means the page let go, any other navigation means the
+// user is still at work; an ask left unanswered that long has ended, and a later about:blank is
+// the page's own. A second close within kAskMs of the one that asked closes at once, unless it is
+// the same gesture (a double-click); the page's unload handlers get at most kUnloadMs once it let
+// go.
 constexpr wchar_t kLeavePageUrl[] = L"about:blank";
-constexpr ULONGLONG kInsistMs = 10000;
+constexpr ULONGLONG kAskMs = 10000;
 constexpr UINT kUnloadMs = 2000;
 constexpr UINT_PTR kCloseTimerId = 1;
 // The live web view reports its navigations to the host, so a close can ask the page.
 bool g_navigationEventsRegistered = false;
 std::optional<ULONGLONG> g_closeAskedAt;      // GetTickCount64 of the last close that asked
+bool g_askAnswered = true;                    // by a navigation since that close
 std::optional<UINT64> g_leavingNavigationId;  // set once the page let go
+// The home page's navigation, asked for and not yet started: the start of the web view's first
+// navigation is no answer to a close that came before it.
+bool g_homePageRequested = false;
 
-bool CloseIsPending() {
-  return g_leavingNavigationId ||
-         (g_closeAskedAt && GetTickCount64() - *g_closeAskedAt < kInsistMs);
+// Set when the window goes: the controller is closed then, as the runtime asks of its hosts, and
+// nothing may call it or its web view afterwards (the runtime answers with an invalid-state
+// error). The references themselves are released at exit.
+bool g_webViewClosed = false;
+
+ICoreWebView2Controller* LiveController() {
+  return g_webViewClosed ? nullptr : g_webViewController.Get();
 }
+ICoreWebView2* LiveWebView() { return g_webViewClosed ? nullptr : g_webView.Get(); }
+
+bool WithinAskOfClose() { return g_closeAskedAt && GetTickCount64() - *g_closeAskedAt < kAskMs; }
+
+bool CloseIsPending() { return g_leavingNavigationId || WithinAskOfClose(); }
 
 void CALLBACK DestroyMainWindow(HWND window, UINT, UINT_PTR timer, DWORD) {
   KillTimer(window, timer);
@@ -48,14 +74,16 @@ void CALLBACK DestroyMainWindow(HWND window, UINT, UINT_PTR timer, DWORD) {
 }
 
 HRESULT OnNavigationStarting(ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* args) {
-  LPWSTR uri = nullptr;
-  UINT64 id;
-  if (!g_closeAskedAt || g_leavingNavigationId || !args || FAILED(args->get_Uri(&uri)) ||
-      FAILED(args->get_NavigationId(&id))) {
-    CoTaskMemFree(uri);
+  if (std::exchange(g_homePageRequested, false) || g_askAnswered || !WithinAskOfClose() || !args)
     return S_OK;
-  }
-  const bool leaving = std::wcscmp(uri, kLeavePageUrl) == 0;
+  g_askAnswered = true;
+  LPWSTR uri = nullptr;
+  BOOL userInitiated = TRUE;
+  UINT64 id;
+  const bool read = SUCCEEDED(args->get_Uri(&uri)) &&
+                    SUCCEEDED(args->get_IsUserInitiated(&userInitiated)) &&
+                    SUCCEEDED(args->get_NavigationId(&id));
+  const bool leaving = read && !userInitiated && std::wcscmp(uri, kLeavePageUrl) == 0;
   CoTaskMemFree(uri);
   if (!leaving) return S_OK;
   // The page let go: the window goes at once, and is destroyed once the page has unloaded.
@@ -129,6 +157,11 @@ HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* arg
 
 HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   if (!controller) return S_OK;
+  // Created for a window that has gone since: closed at once, never shown.
+  if (g_webViewClosed) {
+    controller->Close();
+    return S_OK;
+  }
   g_webViewController = controller;
   g_webViewVisible = true;
   g_navigationEventsRegistered = false;
@@ -156,7 +189,7 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   }
   // Sized from the window as it is now: resizes before the controller came were not applied.
   ResizeWebViewToClientArea();
-  g_webView->Navigate(AsWide(kHomePageUrl));
+  g_homePageRequested = SUCCEEDED(g_webView->Navigate(AsWide(kHomePageUrl)));
   // The window was minimised before there was a web view to hide: at start, or while the runtime
   // was recovering.
   if (IsIconic(g_mainWindow)) ShowWebView(false);
@@ -178,33 +211,33 @@ HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment)
 }  // namespace
 
 void ResizeWebViewToClientArea() {
-  if (!g_webViewController || !g_mainWindow) return;
+  ICoreWebView2Controller* controller = LiveController();
+  if (!controller || !g_mainWindow) return;
   const RECT bounds = WebViewBounds();
-  if (!IsRectEmpty(&bounds)) g_webViewController->put_Bounds(bounds);
+  if (!IsRectEmpty(&bounds)) controller->put_Bounds(bounds);
 }
 
 void ShowWebView(bool visible) {
-  if (!g_webViewController || visible == g_webViewVisible) return;
+  ICoreWebView2Controller* controller = LiveController();
+  if (!controller || visible == g_webViewVisible) return;
   g_webViewVisible = visible;
-  g_webViewController->put_IsVisible(visible);
+  controller->put_IsVisible(visible);
 }
 
 void MoveFocusToWebView() {
-  if (g_webViewController)
-    g_webViewController->MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON_PROGRAMMATIC);
+  if (ICoreWebView2Controller* controller = LiveController())
+    controller->MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON_PROGRAMMATIC);
 }
 
 void NotifyWebViewOfWindowMove() {
-  if (g_webViewController) g_webViewController->NotifyParentWindowPositionChanged();
+  if (ICoreWebView2Controller* controller = LiveController())
+    controller->NotifyParentWindowPositionChanged();
 }
 
 void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
   const bool browserExited = failure == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
-  if (browserExited) {
-    if (g_deadController) g_deadController->Close();
-    g_deadController = nullptr;
-    g_deadWebView = nullptr;
-  }
+  if (browserExited) CloseDeadWebView();
+  if (g_webViewClosed) return;  // the window is going
   // The user asked to close: a page that cannot answer any more is not brought back for it.
   if (CloseIsPending()) {
     DestroyWindow(g_mainWindow);
@@ -221,12 +254,27 @@ void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
 }
 
 bool AskPageBeforeClosing() {
-  if (g_leavingNavigationId || !g_webView || !g_navigationEventsRegistered) return false;
+  ICoreWebView2* webView = LiveWebView();
+  if (g_leavingNavigationId || !webView || !g_navigationEventsRegistered) return false;
   const ULONGLONG now = GetTickCount64();
-  if (g_closeAskedAt && now - *g_closeAskedAt < kInsistMs) return false;  // the user insists
-  if (FAILED(g_webView->Navigate(kLeavePageUrl))) return false;
+  if (g_closeAskedAt) {
+    const ULONGLONG since = now - *g_closeAskedAt;
+    if (since < GetDoubleClickTime()) return true;  // the same gesture as the close that asked
+    if (since < kAskMs) return false;               // the user insists
+  }
+  // The page's question belongs to the web view, which is hidden while the window is minimised.
+  if (IsIconic(g_mainWindow)) ShowWindow(g_mainWindow, SW_RESTORE);
+  if (FAILED(webView->Navigate(kLeavePageUrl))) return false;
   g_closeAskedAt = now;
+  g_askAnswered = false;
   return true;
+}
+
+void CloseWebView() {
+  if (g_webViewClosed) return;
+  g_webViewClosed = true;
+  CloseDeadWebView();
+  if (g_webViewController) g_webViewController->Close();
 }
 
 void InitializeWebView(HWND window) {

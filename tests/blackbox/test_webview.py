@@ -3,7 +3,7 @@ import os
 import time
 import unittest
 
-from driver import (HOME_PAGE_URL, SC_MAXIMIZE, SC_MINIMIZE, SC_RESTORE, WM_CLOSE, WM_COMMAND,
+from driver import (HOME_PAGE_URL, IDOK, SC_MAXIMIZE, SC_MINIMIZE, SC_RESTORE, WM_CLOSE, WM_COMMAND,
                     WM_MOVE, WM_SETFOCUS, WM_SIZE, ProgramTestCase, wait_until)
 
 PROGRAM_WITH_DOUBLE = os.environ.get("OSTREL_PROGRAM_WITH_DOUBLE", "")
@@ -118,9 +118,9 @@ class WebViewTest(ProgramTestCase):
         cases = {
             "environment": steps[:2],
             "controller": steps[:4],
-            "webview": steps + ["put_Bounds"],  # the controller still follows resizes
+            "webview": steps + ["put_Bounds", "Close"],  # the controller still follows resizes
             "settings": steps + SETTINGS[:3] + ["get_Settings", "put_Bounds", "Navigate",
-                                                "MoveFocus", "put_Bounds", "Navigate"],
+                                                "MoveFocus", "put_Bounds", "Navigate", "Close"],
         }
         for fail, expected in cases.items():
             with self.case(fail=fail):
@@ -136,8 +136,9 @@ class WebViewTest(ProgramTestCase):
         # The double fails one process of each web view soon after its controller arrived; the
         # window's duties after the last failure reach a live web view, or nothing.
         duties = ["put_Bounds", "NotifyParentWindowPositionChanged", "MoveFocus"]
-        cases = {"browser": (0, 4, ["Close"]), "render": (1, 1, ["Reload"] + duties + ["Navigate"]),
-                 "gpu": (6, 1, duties + ["Navigate"])}
+        cases = {"browser": (0, 4, ["Close"]),
+                 "render": (1, 1, ["Reload"] + duties + ["Navigate", "Close"]),
+                 "gpu": (6, 1, duties + ["Navigate", "Close"])}
         for name, (kind, chains, after) in cases.items():
             with self.case(process=name):
                 program = self.start_with_double(OSTREL_WEBVIEW_PROCESS_FAILED=str(kind))
@@ -153,25 +154,41 @@ class WebViewTest(ProgramTestCase):
                 self.assertEqual([line.split()[0] for line in calls[last:]], after)
                 self.assertNotIn("dead ", "\n".join(calls))
 
+    def assertClosedOnceAndNeverCalledAfter(self):
+        calls = self.calls()
+        self.assertEqual(calls.count("Close"), 1, calls)
+        self.assertEqual([line for line in calls if line.startswith("closed ")], [])
+
     def test_closing_asks_the_page_first(self):
         # The page's behaviour: the last close, how long it takes to end, and the pages asked.
         # A page that unloads ends the program before the two-second cap.
+        mandatory = b'{"needUpdate":true,"mustUpdate":true,"url":"https://127.0.0.1:9/"}'
         cases = {"": (WM_CLOSE, 0, 1.9, 1), "loading,hangs": (WM_CLOSE, 2, 5, 1),
                  "crashes": (WM_CLOSE, 0, 3, 1), "stays": (WM_CLOSE, 0, 3, 2),
-                 "command 105": ((WM_COMMAND, 105), 0, 3, 0)}
+                 "command 105": ((WM_COMMAND, 105), 0, 3, 0), "mandatory update": (None, 0, 3, 0)}
         for page, (close, at_least, at_most, asked) in cases.items():
             with self.case(page=page):
+                if close is None:
+                    self.serve(mandatory)
                 program = self.start_with_double(OSTREL_WEBVIEW_PAGE=page)
                 self.main_window()
                 self.wait_for_call("Navigate")
-                if page == "stays":  # the window stays too, and a close 10 s later asks again
+                if page == "stays":  # one gesture asks once: two closes 100 ms apart
+                    self.message("post", WM_CLOSE)
+                    time.sleep(0.1)
+                    # The window stays, and a close 10 s later asks again.
                     for wait in (9, 0):
                         self.message("post", WM_CLOSE)
                         self.assertFalse(wait_until(lambda: not self.windows(), 1.5))
                         time.sleep(wait)
                     self.assertEqual(self.calls().count(LEAVE), 2)
+                if close is None:
+                    self.prompt()
                 started = time.monotonic()
-                self.message("post", *(close if isinstance(close, tuple) else [close]))
+                if close is None:
+                    self.answer(IDOK)
+                else:
+                    self.message("post", *(close if isinstance(close, tuple) else [close]))
                 if at_least:  # the page let go: the window is gone while the page unloads
                     self.assertTrue(wait_until(lambda: not self.windows(), 1))
                     self.assertTrue(program.running())
@@ -182,6 +199,48 @@ class WebViewTest(ProgramTestCase):
                 if page == "loading,hangs":  # the cancelled home page ended after it started
                     self.assertLess(calls.index("event NavigationStarting 2 about:blank"),
                                     calls.index("event NavigationCompleted 1 0"))
+                self.assertClosedOnceAndNeverCalledAfter()
+
+    def test_an_ask_is_answered_by_the_first_navigation_within_ten_seconds_alone(self):
+        # The page stayed; later it goes to about:blank by itself, after those 10 s, or after the
+        # user followed a link: neither is the page letting go, and the window stays.
+        plans = {"blank later": "11000 about:blank",
+                 "link": f"1000 {HOME_PAGE_URL}link user;3000 about:blank"}
+        for name, plan in plans.items():
+            with self.case(plan=name):
+                program = self.start_with_double(OSTREL_WEBVIEW_PAGE="stays",
+                                                 OSTREL_WEBVIEW_PAGE_NAVIGATES=plan)
+                self.main_window()
+                self.wait_for_call("Navigate")
+                self.message("post", WM_CLOSE)
+                self.assertTrue(wait_until(lambda: self.calls(events=True)[-1].startswith(
+                    "event NavigationCompleted") and "about:blank" in self.calls(events=True)[-2],
+                    15))
+                time.sleep(0.5)
+                self.assertTrue(self.main_window()["visible"])
+                self.message("post", WM_COMMAND, 105)
+                self.assertExitsWith(program, 0)
+                self.assertClosedOnceAndNeverCalledAfter()
+
+    def test_a_close_while_minimised_shows_the_page_before_it_asks(self):
+        for close, asks in ((WM_CLOSE, True), ((WM_COMMAND, 105), False)):
+            with self.case(asks=asks):
+                program = self.start_with_double(OSTREL_WEBVIEW_PAGE="stays")
+                self.main_window()
+                self.wait_for_call("Navigate")
+                self.show(SC_MINIMIZE)
+                before = len(self.calls())
+                self.message("post", *(close if isinstance(close, tuple) else [close]))
+                if asks:
+                    self.wait_for_call(LEAVE)
+                    window = self.main_window()
+                    self.assertFalse(window["iconic"])
+                    self.assertEqual([c for c in self.calls()[before:] if c.startswith(
+                        ("put_", "Navigate"))], [bounds(window), "put_IsVisible 1", LEAVE])
+                    self.message("post", WM_COMMAND, 105)
+                self.assertExitsWith(program, 0)
+                if not asks:
+                    self.assertEqual(sizing(self.calls()[before:]), [])
 
 
 if __name__ == "__main__":

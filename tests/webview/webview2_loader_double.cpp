@@ -11,11 +11,16 @@
 //
 // Each Navigate raises NavigationStarting and, 200 ms later, NavigationCompleted, with the
 // navigation's id, as the runtime does (a navigation away runs the page's beforeunload before it
-// starts); one that replaces a navigation still loading completes that one unsuccessfully after
-// it started. OSTREL_WEBVIEW_PAGE, a comma-separated list, shapes the page: "loading" (the first
-// navigation completes only when replaced), "stays" (the page keeps itself: a navigation away
-// raises nothing), "hangs" (a navigation away never completes), "crashes" (a navigation away
-// ends the page's process instead).
+// starts), not initiated by the user; one that replaces a navigation still loading completes that
+// one unsuccessfully after it started. OSTREL_WEBVIEW_PAGE, a comma-separated list, shapes the
+// page: "loading" (the first navigation completes only when replaced), "stays" (the page keeps
+// itself: a navigation away raises nothing), "hangs" (a navigation away never completes),
+// "crashes" (a navigation away ends the page's process instead). OSTREL_WEBVIEW_PAGE_NAVIGATES,
+// "MS URI [user]" entries separated by ";", are navigations the page starts MS after it stayed:
+// a link the user follows ("user"), or the page's own script.
+//
+// Close releases the event handlers, and from then on the controller and its web view answer
+// every call with ERROR_INVALID_STATE, logged as "closed", as the runtime's do.
 //
 // Written against the SDK header's C view of the interfaces, so each object is its vtable of
 // named slots: the unused ones are filled with one generic E_NOTIMPL function.
@@ -29,6 +34,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -81,10 +87,14 @@ const char* const kProcessFailed = std::getenv("OSTREL_WEBVIEW_PROCESS_FAILED");
 // every call with ERROR_INVALID_STATE, as the runtime's do, and the call is logged as dead.
 bool g_browserProcessExited = false;
 
+// Set by Close, until the next controller is asked for.
+bool g_controllerClosed = false;
+
 // Logs a call and answers it.
 HRESULT Call(const std::string& line) {
-  Log(g_browserProcessExited ? "dead " + line : line);
-  return g_browserProcessExited ? HRESULT_FROM_WIN32(ERROR_INVALID_STATE) : S_OK;
+  const std::string state = g_controllerClosed ? "closed " : g_browserProcessExited ? "dead " : "";
+  Log(state + line);
+  return state.empty() ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
 }
 
 // One counted object of the double: the vtable pointer first, as COM lays objects out.
@@ -187,6 +197,7 @@ void Raise(const char* event, Object* args) {
 
 // The navigation an event is raised for, and the one still loading (0: none).
 std::wstring g_eventUri;
+BOOL g_eventUserInitiated = FALSE;
 UINT64 g_eventId = 0, g_lastId = 0, g_loadingId = 0;
 int g_navigations = 0;  // of the current web view
 
@@ -196,6 +207,9 @@ const auto kStartingArgsVtable = [] {
     const size_t bytes = (g_eventUri.size() + 1) * sizeof(wchar_t);
     *uri = static_cast<LPWSTR>(std::memcpy(CoTaskMemAlloc(bytes), g_eventUri.c_str(), bytes));
     return S_OK;
+  };
+  vtable.get_IsUserInitiated = [](ICoreWebView2NavigationStartingEventArgs*, BOOL* user) {
+    return *user = g_eventUserInitiated, S_OK;
   };
   vtable.get_NavigationId = [](ICoreWebView2NavigationStartingEventArgs*, UINT64* id) {
     return *id = g_eventId, S_OK;
@@ -219,20 +233,12 @@ void CompleteNavigation(UINT64 id, BOOL success) {
       "NavigationCompleted", &g_completedArgs);
 }
 
-void RaiseProcessFailed(int kind);
-HRESULT Navigate(LPCWSTR uri) {
-  const HRESULT result = Call("Navigate " + Text(uri));
-  const bool away = g_navigations++ > 0;
-  if (FAILED(result) || (away && Listed("OSTREL_WEBVIEW_PAGE", "stays"))) return result;
-  if (away && Listed("OSTREL_WEBVIEW_PAGE", "crashes")) {
-    Later(100, [] { RaiseProcessFailed(COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED); });
-    return result;
-  }
+void StartNavigation(const std::wstring& uri, BOOL userInitiated, bool completes) {
   const UINT64 id = ++g_lastId;
-  const bool completes = !Listed("OSTREL_WEBVIEW_PAGE", away ? "hangs" : "loading");
-  Later(50, [id, completes, target = std::wstring(uri)] {
-    g_eventUri = target, g_eventId = id;
-    Log("event NavigationStarting " + std::to_string(id) + " " + Text(target.c_str()));
+  Later(50, [id, completes, userInitiated, uri] {
+    g_eventUri = uri, g_eventId = id, g_eventUserInitiated = userInitiated;
+    Log("event NavigationStarting " + std::to_string(id) + " " + Text(uri.c_str()) +
+        (userInitiated ? " user" : ""));
     Raise<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2NavigationStartingEventArgs>(
         "NavigationStarting", &g_startingArgs);
     if (g_loadingId) CompleteNavigation(std::exchange(g_loadingId, 0), FALSE);
@@ -242,6 +248,37 @@ HRESULT Navigate(LPCWSTR uri) {
         if (g_loadingId == id) CompleteNavigation(std::exchange(g_loadingId, 0), TRUE);
       });
   });
+}
+
+void NavigateByThePageLater() {
+  const char* plan = std::getenv("OSTREL_WEBVIEW_PAGE_NAVIGATES");
+  std::istringstream entries(plan ? plan : "");
+  for (std::string entry; std::getline(entries, entry, ';');) {
+    std::istringstream words(entry);
+    UINT delayMs;
+    std::string uri, by;
+    if (!(words >> delayMs >> uri)) continue;
+    words >> by;
+    Later(delayMs, [uri = std::wstring(uri.begin(), uri.end()), user = by == "user"] {
+      StartNavigation(uri, user, true);
+    });
+  }
+}
+
+void RaiseProcessFailed(int kind);
+HRESULT Navigate(LPCWSTR uri) {
+  const HRESULT result = Call("Navigate " + Text(uri));
+  const bool away = g_navigations++ > 0;
+  if (FAILED(result)) return result;
+  if (away && Listed("OSTREL_WEBVIEW_PAGE", "stays")) {
+    NavigateByThePageLater();
+    return result;
+  }
+  if (away && Listed("OSTREL_WEBVIEW_PAGE", "crashes")) {
+    Later(100, [] { RaiseProcessFailed(COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED); });
+    return result;
+  }
+  StartNavigation(uri, FALSE, !Listed("OSTREL_WEBVIEW_PAGE", away ? "hangs" : "loading"));
   return result;
 }
 
@@ -282,6 +319,8 @@ const auto kControllerVtable = [] {
     return Call("NotifyParentWindowPositionChanged");
   };
   vtable.Close = [](ICoreWebView2Controller*) {  // allowed on a dead controller too
+    if (g_controllerClosed) return Call("Close");
+    g_controllerClosed = true;
     Log("Close");
     for (auto& [event, handler] : g_handlers)
       Log("Release " + event + "-event " + std::to_string(handler->lpVtbl->Release(handler)));
@@ -300,6 +339,7 @@ const auto kEnvironmentVtable = [] {
   vtable.CreateCoreWebView2Controller =
       [](ICoreWebView2Environment*, HWND parent,
          ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) {
+        g_controllerClosed = false;
         Call("CreateCoreWebView2Controller parent=" +
              std::to_string(reinterpret_cast<INT_PTR>(parent)));
         handler->lpVtbl->AddRef(handler);
