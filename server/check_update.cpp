@@ -7,9 +7,10 @@
 //   check_update FILE|- [VERSION]
 //   exit code 0: read as meant; 1: not; 2: nothing could be read
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <unicode/ustring.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -205,31 +207,45 @@ void PrintProgramView(const UpdateInfo& info) {
 
 using PublicKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
-// The P-256 public keys of a PEM file, taken as the build takes them, or why there are none.
-std::vector<PublicKey> ReadPublicKeys(const std::string& path, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+// The P-256 public keys of OSTREL_UPDATE_PUBLIC_KEY, read by the very script the build reads
+// them with, or why there are none.
+std::vector<PublicKey> ReadPublicKeys(std::string& error) {
+  // The file's name reaches the script through the environment, never as words of the shell.
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+      popen("bash '" OSTREL_READ_PUBLIC_KEYS "' \"$OSTREL_UPDATE_PUBLIC_KEY\" 2>&1", "r"), pclose);
+  if (!pipe) {
+    error = "the key reader could not be started";
+    return {};
+  }
+  std::string output;
+  char chunk[4096];
+  for (size_t read; (read = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;)
+    output.append(chunk, read);
+  if (pclose(pipe.release()) != 0) {
+    error = output.substr(0, output.find_last_not_of('\n') + 1);
+    return {};
+  }
+  // Each line a point, X then Y: a SubjectPublicKeyInfo is this prefix and the point.
+  constexpr unsigned char kPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                                       0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                       0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
   std::vector<PublicKey> keys;
-  for (size_t at = text.find("-----BEGIN "); at != std::string::npos;
-       at = text.find("-----BEGIN ", at + 1)) {
-    const std::string label = text.substr(at + 11, text.find("-----", at + 11) - at - 11);
-    if (label.find("PRIVATE") != std::string::npos) {
-      error = path + " holds a private key (" + label + "): give the public keys alone";
-      return {};
-    }
-    std::unique_ptr<BIO, decltype(&BIO_free)> block(
-        BIO_new_mem_buf(text.data() + at, static_cast<int>(text.size() - at)), BIO_free);
-    PublicKey key(PEM_read_bio_PUBKEY(block.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-    char group[32] = "";
-    if (label != "PUBLIC KEY" || !key ||
-        !EVP_PKEY_get_group_name(key.get(), group, sizeof group, nullptr) ||
-        std::strcmp(group, "prime256v1") != 0) {
-      error = path + " holds a " + label + " that is not a P-256 public key";
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    long length = 0;
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> point(
+        OPENSSL_hexstr2buf(line.c_str(), &length), [](unsigned char* p) { OPENSSL_free(p); });
+    std::vector<unsigned char> der(std::begin(kPrefix), std::end(kPrefix));
+    if (point) der.insert(der.end(), point.get(), point.get() + length);
+    const unsigned char* at = der.data();
+    PublicKey key(length == 64 ? d2i_PUBKEY(nullptr, &at, static_cast<long>(der.size())) : nullptr,
+                  EVP_PKEY_free);
+    if (!key) {
+      error = "the key reader wrote " + line + ", not a P-256 point";
       return {};
     }
     keys.push_back(std::move(key));
   }
-  if (keys.empty()) error = path + " holds no public key";
   return keys;
 }
 
@@ -255,18 +271,42 @@ bool IsSignedWithOneOf(const std::vector<PublicKey>& keys, const SignedAnswer& a
   return false;
 }
 
+// Whether an answer that carries "expires" must be signed again now: it has expired, or has less
+// than 14 days or a third of its life (from "issued", when it says) left, whichever is shorter,
+// so a 30-day answer is named 10 days before it expires. Returns the exit code.
+int CheckExpiry(std::string_view document, int64_t now) {
+  if (!FindJsonStringValue(document, "expires")) return 0;  // unsigned: it never expires
+  const std::string text = ExtractJsonString(document, "expires");
+  const std::optional<int64_t> expires = ParseExpiry(text);
+  if (!expires || *expires <= now) {
+    std::cout << "Expired (expires \"" << text
+              << "\"): a program built with keys ignores this answer. Sign the description "
+                 "again.\n";
+    return 1;
+  }
+  int64_t warning = 14 * 86400;
+  const std::optional<int64_t> issued = ParseExpiry(ExtractJsonString(document, "issued"));
+  if (issued && *issued < *expires) warning = std::min(warning, (*expires - *issued) / 3);
+  if (*expires - now < warning) {
+    std::cout << "Expires on " << text << ": sign the description again.\n";
+    return 1;
+  }
+  return 0;
+}
+
 // With OSTREL_UPDATE_PUBLIC_KEY, verifies the answer as a program of `version` built with those
-// keys does, and names why it would ignore it; an answer that expires within two weeks counts as
-// one to sign again now. Returns the exit code.
+// keys does, and names why it would ignore it; with keys or without, an answer close to its
+// expiry counts as one to sign again now. Returns the exit code.
 int CheckSignature(std::string_view document, const std::string& version) {
+  const int64_t now = std::time(nullptr);
   const char* keyFile = std::getenv("OSTREL_UPDATE_PUBLIC_KEY");
   if (!keyFile || !*keyFile) {
     std::cout << "Signatures were not verified: set OSTREL_UPDATE_PUBLIC_KEY to the public keys "
                  "the programs are built with.\n";
-    return 0;
+    return CheckExpiry(document, now);
   }
   std::string error;
-  const std::vector<PublicKey> keys = ReadPublicKeys(keyFile, error);
+  const std::vector<PublicKey> keys = ReadPublicKeys(error);
   if (keys.empty()) {
     std::cout << "Cannot verify: " << error << "\n";
     return 2;
@@ -276,7 +316,6 @@ int CheckSignature(std::string_view document, const std::string& version) {
   const std::string expires = ExtractJsonString(document, "expires");
   const std::string range = "versions from " + (from.empty() ? "any" : from) + " below " +
                             (below.empty() ? "any" : below);
-  const int64_t now = std::time(nullptr);
   // Without a version asked, every term but the range is checked.
   const AnswerVerdict verdict = VerifyUpdateAnswer(
       document, version.empty() ? "0" : version, now,
@@ -303,11 +342,7 @@ int CheckSignature(std::string_view document, const std::string& version) {
   std::cout << "Signed with a key of " << keyFile << ", made for " << range
             << (version.empty() ? " (no version asked: not checked)" : "") << ", expires on "
             << expires << ".\n";
-  if (*ParseExpiry(expires) - now < 14 * 86400) {
-    std::cout << "Expires on " << expires << ": sign the description again.\n";
-    return 1;
-  }
-  return 0;
+  return CheckExpiry(document, now);
 }
 
 }  // namespace

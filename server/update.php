@@ -16,7 +16,7 @@ const DESCRIPTION = __DIR__ . '/update.json';
 // The program finds each value by searching for its quoted key: a value that reads as a key
 // would be taken for it.
 const DOCUMENT_KEYS = ['needUpdate', 'mustUpdate', 'title', 'message', 'url', 'versionName',
-    'forVersionsFrom', 'forVersionsBelow', 'expires', 'signature'];
+    'forVersionsFrom', 'forVersionsBelow', 'issued', 'expires', 'signature'];
 const ANSWER_CLASSES = ['mandatory', 'optional', 'current'];
 // Whole texts only: without D, $ also matches before a final line feed.
 const PLAIN_VERSION = '/^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$/D';
@@ -107,17 +107,21 @@ function answerClass(array $description, ?string $version): string
 }
 
 // The signed answers of $description, unless they were made from another description or expired.
+// Answers signed before they carried "issued" are read without it.
 function checkSignedAnswers(array $description): array|string
 {
     $signed = $description['signedAnswers'];
+    $time = fn(mixed $text): bool =>
+        is_string($text) && preg_match('/^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/D', $text) === 1;
     foreach (ANSWER_CLASSES as $class) {
         $answer = is_array($signed) ? ($signed[$class] ?? null) : null;
         $decoded = is_string($answer) ? json_decode($answer, true) : null;
         $expires = is_array($decoded) ? ($decoded['expires'] ?? null) : null;
-        if (!is_string($expires) || !preg_match('/^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/D', $expires)) {
+        $issued = is_array($decoded) ? ($decoded['issued'] ?? null) : null;
+        if (!$time($expires) || ($issued !== null && !$time($issued))) {
             return "signedAnswers: not as tools/sign-update.sh writes them: sign it again";
         }
-        if (unsigned($answer) !== answerDocument($description, $class, $expires)) {
+        if (unsigned($answer) !== answerDocument($description, $class, $expires, $issued)) {
             return 'changed after signing: sign it again';
         }
         if (strtotime($expires) <= time()) {
@@ -152,8 +156,10 @@ function updateDocument(array $description, ?string $version): string
     return $description['signedAnswers'][$class] ?? answerDocument($description, $class);
 }
 
-// The answer of a class; with the time it expires, the answer to sign, its signature empty.
-function answerDocument(array $description, string $class, ?string $expires = null): string
+// The answer of a class; with the time it expires (and the time it was signed), the answer to
+// sign, its signature empty.
+function answerDocument(array $description, string $class, ?string $expires = null,
+    ?string $issued = null): string
 {
     $document = [
         'needUpdate' => $class !== 'current',
@@ -169,8 +175,12 @@ function answerDocument(array $description, string $class, ?string $expires = nu
             'optional' => [$description['lowestAllowedVersion'], $description['latestVersion']],
             'current' => [$description['latestVersion'], ''],
         };
-        $document += ['forVersionsFrom' => $from, 'forVersionsBelow' => $below,
-            'expires' => $expires, 'signature' => ''];
+        // Both bounds always: an answer without one counts for no version.
+        $document += ['forVersionsFrom' => $from, 'forVersionsBelow' => $below];
+        if ($issued !== null) {
+            $document['issued'] = $issued;
+        }
+        $document += ['expires' => $expires, 'signature' => ''];
     }
     // As the program reads it: raw UTF-8, plain slashes, line breaks as backslash-n (the checked
     // texts leave json_encode nothing else to escape).

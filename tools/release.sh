@@ -8,7 +8,9 @@
 #
 # Settings come from the environment, each falling back to the build's default when unset:
 #   OSTREL_UPDATE_CHECK_URL        the update endpoint, with {version} where the program's version
-#                                  goes: https://update.example.com//update.php?version={version}
+#                                  goes: https://update.example.com//update.php?version={version},
+#                                  or a static folder's file for each version (README: "Static
+#                                  answers"): https://cdn.example.com/ostrel/update/{version}.json
 #   OSTREL_HOME_PAGE_URL, OSTREL_DOWNLOAD_PAGE_URL, OSTREL_WEBVIEW2_BOOTSTRAPPER,
 #   OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL   as the CMake settings of the same names;
 #   OSTREL_SIGN_COMMAND            signs one file in place, given its path as the last argument:
@@ -19,10 +21,12 @@
 #   OSTREL_ALLOW_PLAIN_HTTP=1      builds an http update, download or home page address, with a
 #                                  warning; without it, such an address is refused.
 #   OSTREL_UPDATE_PUBLIC_KEY       the PEM file of the P-256 public keys the update answers are
-#                                  signed with (tools/sign-update.sh); required, unless
+#                                  signed with (tools/sign-update.sh), two of them (one a spare,
+#                                  or it warns); required, unless
 #   OSTREL_ALLOW_UNSIGNED_ANSWERS=1  builds a program that obeys unsigned answers, with a warning.
 set -euo pipefail
-# Every refusal exits 2, before anything is built.
+# Every refusal exits 2, and all but one (a build that compiled in no key) come before anything
+# is built.
 refuse() {
   echo "$*" >&2
   exit 2
@@ -58,6 +62,13 @@ if [[ -n ${OSTREL_UPDATE_PUBLIC_KEY:-} ]]; then
   [[ -f $OSTREL_UPDATE_PUBLIC_KEY ]] ||
     refuse "OSTREL_UPDATE_PUBLIC_KEY: no file $OSTREL_UPDATE_PUBLIC_KEY"
   OSTREL_UPDATE_PUBLIC_KEY=$(realpath "$OSTREL_UPDATE_PUBLIC_KEY")
+  # Read as the build reads them, so that a file it would refuse is refused before anything.
+  key_points=$("$root/tools/read-public-keys.sh" "$OSTREL_UPDATE_PUBLIC_KEY" 2>&1) ||
+    refuse "OSTREL_UPDATE_PUBLIC_KEY: $key_points"
+  if [[ $(wc -l <<<"$key_points") -lt 2 ]]; then
+    echo "warning: OSTREL_UPDATE_PUBLIC_KEY holds one key and no spare: if that key is lost or" \
+      "leaked, no answer these programs obey can be signed again (README: \"Signed answers\")" >&2
+  fi
   # A signed answer is made for a range of versions: the endpoint must know who asks.
   [[ ${OSTREL_UPDATE_CHECK_URL:-"{version}"} == *"{version}"* ]] ||
     refuse "OSTREL_UPDATE_CHECK_URL has no {version}: signed answers are made for the versions" \
@@ -135,6 +146,9 @@ cp "$dir"/OstrelBrowser-*-win64.zip "$dir"/OstrelBrowser-*-win64.exe "$staging/"
 [[ ! -d $OSTREL_SIGNATURES ]] || cp -r "$OSTREL_SIGNATURES" "$staging/"
 # The public keys as built: the programs obey answers signed with these alone.
 keys=$dir/generated/update/update-public-keys.pem keys_hash=
+if [[ -n ${OSTREL_UPDATE_PUBLIC_KEY:-} && ! -s $keys ]]; then
+  refuse "OSTREL_UPDATE_PUBLIC_KEY was given, and the build compiled in no key: nothing is released"
+fi
 if [[ -f $keys ]]; then
   cp "$keys" "$staging/"
   keys_hash=$(sha256sum <"$keys" | cut -d' ' -f1)

@@ -35,7 +35,9 @@ cat >"$endpoint/update.json" <<EOF
   "downloadUrl": "http://127.0.0.1:$((demo_port + 2))/download"
 }
 EOF
-OSTREL_UPDATE_SIGNING_KEY=$keys/private.pem "$root/tools/sign-update.sh" "$endpoint/update.json"
+# The demo's download page is plain http on loopback, where no one else is on the path.
+OSTREL_UPDATE_SIGNING_KEY=$keys/private.pem OSTREL_ALLOW_PLAIN_HTTP=1 \
+  "$root/tools/sign-update.sh" "$endpoint/update.json"
 php -S "127.0.0.1:$demo_port" -t "$endpoint" >/dev/null 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; "$root/tests/wine_prefix.sh" stop' EXIT

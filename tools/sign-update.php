@@ -1,7 +1,8 @@
 <?php
-// Run by tools/sign-update.sh: signs the description DESCRIPTION in place, its answers expiring
-// DAYS days from now, with the private key read from standard input (PEM).
-//   php sign-update.php DESCRIPTION DAYS < KEY
+// Run by tools/sign-update.sh: signs the description DESCRIPTION in place, its mandatory answer
+// expiring MANDATORY_DAYS days from now and the others DAYS days from now, with the private key
+// read from standard input (PEM).
+//   php sign-update.php DESCRIPTION DAYS MANDATORY_DAYS < KEY
 // The publisher's text stays as written; the signed answers go into "signedAnswers" after it. The
 // file is replaced whole, or left as it was.
 declare(strict_types=1);
@@ -25,7 +26,7 @@ function p1363(string $der): string
     return $integers;
 }
 
-[, $path, $days] = $argv;
+[, $path, $days, $mandatoryDays] = $argv;
 $key = openssl_pkey_get_private(stream_get_contents(STDIN));
 $details = $key === false ? false : openssl_pkey_get_details($key);
 $keyFile = getenv('OSTREL_UPDATE_SIGNING_KEY');
@@ -54,10 +55,23 @@ if (isset($description['signedAnswers'])) {
     $publisher = substr($publisher, 0, -1);
 }
 
-$expires = gmdate('Y-m-d\TH:i:s\Z', time() + (int)$days * 86400);
+// The signature would vouch for a download that anyone on the network path can replace.
+if (preg_match('#^http://#i', $description['downloadUrl']) && getenv('OSTREL_ALLOW_PLAIN_HTTP') !== '1') {
+    refuse("downloadUrl {$description['downloadUrl']} is plain http: anyone on the network path"
+        . ' could replace the download the signature vouches for. Give an https address, or set'
+        . ' OSTREL_ALLOW_PLAIN_HTTP=1 to sign it knowingly.');
+}
+
+// Every signed answer stays good, for whoever serves it, until it expires: a mandatory one, which
+// ends the programs it is made for, lives the shortest.
+$now = time();
+$at = fn(int $time): string => gmdate('Y-m-d\TH:i:s\Z', $time);
+$issued = $at($now);
+$expiry = ['mandatory' => $at($now + (int)$mandatoryDays * 86400)];
+$expiry['optional'] = $expiry['current'] = $at($now + (int)$days * 86400);
 $answers = [];
 foreach (ANSWER_CLASSES as $class) {
-    $answer = answerDocument($description, $class, $expires);
+    $answer = answerDocument($description, $class, $expiry[$class], $issued);
     if (!openssl_sign($answer, $signature, $key, OPENSSL_ALGO_SHA256)) {
         refuse('openssl could not sign');
     }
@@ -75,4 +89,5 @@ if (file_put_contents($work, $signed) !== strlen($signed) || !chmod($work, filep
     @unlink($work);
     refuse("$path could not be written");
 }
-echo "Signed $path: its answers expire on $expires.\n";
+echo "Signed $path on $issued: the mandatory answer expires on {$expiry['mandatory']}, the others on"
+    . " {$expiry['current']}.\n";

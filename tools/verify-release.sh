@@ -31,6 +31,14 @@ declare -A recorded
 while IFS= read -r line; do
   [[ $line == \#* || $line != *=* ]] || recorded[${line%%=*}]=${line#*=}
 done <"$release/BUILDINFO"
+# Said first, whatever the comparison finds: the bytes can match and still be a release whose
+# programs obey whatever the update host answers.
+if [[ ${recorded[OSTREL_ALLOW_UNSIGNED_ANSWERS]:-} == 1 || -z ${recorded[update-public-keys-sha256]:-} ]]; then
+  echo "Note: this release was built without the answers' public keys (BUILDINFO:" \
+    "OSTREL_ALLOW_UNSIGNED_ANSWERS=${recorded[OSTREL_ALLOW_UNSIGNED_ANSWERS]:-}," \
+    "update-public-keys-sha256 empty): its programs obey unsigned answers, so whoever controls" \
+    "the update host can end every copy and choose what users download."
+fi
 commit=${recorded[commit]:-}
 [[ $commit =~ ^[0-9a-f]{40}$ ]] || fail "BUILDINFO names no commit: the release was not made in a git checkout"
 git -C "$root" cat-file -e "$commit^{commit}" 2>/dev/null ||

@@ -102,9 +102,16 @@ std::optional<std::array<uint32_t, 4>> ParsePlainVersion(std::string_view text) 
 AnswerVerdict CheckAnswerTerms(std::string_view document, std::string_view version, int64_t now) {
   const std::optional<int64_t> expires = ParseExpiry(ExtractJsonString(document, "expires"));
   if (!expires || *expires <= now) return AnswerVerdict::kExpired;
+  // Both bounds must be written, empty for none: a hand-written answer that forgot its range
+  // counts for no version, rather than ending every version with a mandatory offer.
+  const std::optional<ValueSpan> fromValue = FindJsonStringValue(document, "forVersionsFrom");
+  const std::optional<ValueSpan> belowValue = FindJsonStringValue(document, "forVersionsBelow");
+  if (!fromValue || !belowValue) return AnswerVerdict::kNotForThisVersion;
+  const auto text = [&](const ValueSpan& value) {
+    return document.substr(value.begin, value.end - value.begin);
+  };
+  const std::string_view from = text(*fromValue), below = text(*belowValue);
   const auto own = ParsePlainVersion(version);
-  const std::string from = ExtractJsonString(document, "forVersionsFrom");
-  const std::string below = ExtractJsonString(document, "forVersionsBelow");
   const auto lowest = ParsePlainVersion(from), limit = ParsePlainVersion(below);
   if (!own || (!from.empty() && (!lowest || *own < *lowest)) ||
       (!below.empty() && (!limit || !(*own < *limit))))

@@ -28,7 +28,7 @@ enum class AnswerVerdict {
   kForged,             // no key verifies the signature
   kExpired,            // "expires" is not a UTC time later than now
   kNotForThisVersion,  // outside forVersionsFrom <= version < forVersionsBelow, or a bound
-                       // unreadable
+                       // missing or unreadable (an empty one is no bound on that side)
 };
 
 // The answer's signed bytes and signature, or nothing when it carries no well-formed signature.

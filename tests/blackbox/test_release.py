@@ -121,7 +121,7 @@ class ReleaseTest(unittest.TestCase):
                     (self.plain, 2, "set OSTREL_ALLOW_PLAIN_HTTP=1 to ship"),
                     (self.plain_home, 2, "rewrite the page"),
                     (self.unkeyed, 2, "set OSTREL_ALLOW_UNSIGNED_ANSWERS=1 to ship"),
-                    (self.private, 1, "holds a private key (EC PRIVATE KEY)"))
+                    (self.private, 2, "holds a private key (EC PRIVATE KEY)"))
         for (code, out, log), exit_code, says in refusals:
             self.assertEqual(code, exit_code, log)
             self.assertIn(says, " ".join(log.split()))
@@ -135,6 +135,7 @@ class ReleaseTest(unittest.TestCase):
     def test_signed_release_is_the_unsigned_one_plus_signatures(self):
         code, out, log = self.signed
         self.assertEqual(code, 0, log)
+        self.assertIn("holds one key and no spare", log)
         subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=out, check=True)
         # What a rebuild needs (the check against the source reads it), and never a secret.
         info = pathlib.Path(out, "BUILDINFO").read_text()
@@ -177,6 +178,9 @@ class ReleaseTest(unittest.TestCase):
             ("unsigned", {}), ("signed", dict(OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER)),
             ("tampered", {}), ("no-signature", dict(OSTREL_WEBVIEW2_BOOTSTRAPPER=BOOTSTRAPPER)))]
         self.assertEqual([code for code, _ in checks], [0, 0, 1, 2], checks)
+        # Whatever the bytes, a release whose programs obey unsigned answers is named as one.
+        self.assertEqual(["obey unsigned answers" in " ".join(log.split()) for _, log in checks],
+                         [True, False, True, False])
         self.assertIn("signatures/Uninstall.exe.p7s, beside BUILDINFO, is missing", checks[3][1])
         self.assertIn(f"  DIFFERS  {installer.name}\n  same     OstrelBrowser-", checks[2][1])
         self.assertEqual(subprocess.run(["git", "-C", f"{self.work.name}/a", "status",

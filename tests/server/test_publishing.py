@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import unittest.mock
 import urllib.error
@@ -249,11 +250,28 @@ class PublishingTest(unittest.TestCase):
         def sign(signing_key, *days):
             return run(SIGN_SCRIPT, *days, description, OSTREL_UPDATE_SIGNING_KEY=signing_key)
 
-        for wrong, says in ((rsa, "not a P-256"), (public, "holds no private key")):
-            before = description.read_bytes()
-            self.assertEqual(sign(wrong)[0], 1)
-            self.assertIn(says, sign(wrong)[1])
-            self.assertEqual(description.read_bytes(), before)
+        # Refused, the file as it was: a wrong key, a plain-http download, a wrong call.
+        unsigned = description.read_text()
+        plain = json.dumps(dict(DESCRIPTION, downloadUrl="HTTP://127.0.0.1:9/get"))
+        for wrong, says, code, written, *days in (
+                (rsa, "not a P-256", 1, unsigned), (public, "no private key", 1, unsigned),
+                (key, "is plain http", 1, plain), (key, "usage", 2, unsigned, "--days", "367"),
+                (key, "usage", 2, unsigned, "--mandatory-days", "91")):
+            description.write_text(written)
+            self.assertEqual(sign(wrong, *days)[0], code)
+            self.assertIn(says, sign(wrong, *days)[1])
+            self.assertEqual(description.read_text(), written)
+        self.assertEqual(run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key,
+                             OSTREL_ALLOW_PLAIN_HTTP="1")[0], 0)
+        description.write_text(unsigned)
+        # Days are decimal numbers; the mandatory answer lives 30 days unless told, the others 90.
+        for days, lives in (([], (30, 90)), (["--days", "08", "--mandatory-days", "010"], (10, 8))):
+            self.assertEqual(sign(key, *days)[0], 0)
+            answers = [json.loads(answer) for answer in
+                       json.loads(description.read_text())["signedAnswers"].values()]
+            self.assertEqual({answer["issued"] for answer in answers}, {answers[0]["issued"]})
+            self.assertEqual([self.days(answer["expires"]) - self.days(answer["issued"])
+                              for answer in answers], [lives[0], lives[1], lives[1]])
         self.assertEqual(sign(key)[0], 0)
         text = description.read_text()
         self.assertTrue(text.startswith(json.dumps(DESCRIPTION, indent=2)[:-2]))  # kept as written
@@ -276,11 +294,22 @@ class PublishingTest(unittest.TestCase):
                                OSTREL_UPDATE_PUBLIC_KEY=keys)
             self.assertEqual(code, 1, output)
             self.assertIn(says, output)
-        # Signed too close to its expiry, for the daily check.
-        sign(key, "--days", "10")
-        code, output = run(CHECK_SCRIPT, url + "2.0", OSTREL_UPDATE_PUBLIC_KEY=public)
-        self.assertEqual(code, 1, output)
-        self.assertRegex(output, "Expires on [-0-9T:]+Z: sign the description again")
+        # The daily check, with keys or without: an answer is signed again when less than 14 days
+        # or a third of its life is left, whichever is shorter, and an expired one fails.
+        day = 86400
+        for issued, expires, fails in ((-20 * day, 10 * day + 3600, False), (-21 * day, 9 * day, True),
+                                       (-day, 13 * day, False), (None, 13 * day, True),
+                                       (-30 * day, -60, True)):
+            document = self.resigned(signed["current"], key, expires, issued)
+            for keys in (public, ""):
+                with self.subTest(issued=issued, expires=expires, keys=keys):
+                    code, output = run(CHECK, "-", "2.0", document=document,
+                                       OSTREL_UPDATE_PUBLIC_KEY=keys)
+                    self.assertEqual(code, int(fails), output)
+                    if fails:
+                        self.assertRegex(output, "(?is)(expires on [-0-9T:]+Z|expired).*sign the "
+                                         "description again")
+                    self.assertEqual("Signatures were not verified" in output, not keys)
         # Changed after signing, or expired: refused, as a broken description is.
         text = description.read_text()
         expires = json.loads(json.loads(text)["signedAnswers"]["current"])["expires"]
@@ -293,11 +322,66 @@ class PublishingTest(unittest.TestCase):
             self.assertIn(says, run("php", os.path.join(ROOT, "server", "update.php"), "1.0",
                                     description)[1])
 
+    def test_key_files_are_read_alike_by_the_build_and_the_check(self):
+        folder = self.enterContext(tempfile.TemporaryDirectory())
+        made = {}
+        for name, curve, form in (("one", "prime256v1", "uncompressed"),
+                                  ("compressed", "prime256v1", "compressed"),
+                                  ("p384", "secp384r1", "uncompressed")):
+            made[name] = openssl("ecparam", "-name", curve, "-genkey", "-noout")
+            made[name + ".pub"] = openssl("ec", "-pubout", "-conv_form", form, stdin=made[name])
+        made["encrypted"] = openssl("ec", "-aes256", "-passout", "pass:x", stdin=made["one"])
+        key = pathlib.Path(folder, "compressed.key")
+        key.write_bytes(made["compressed"])
+        answer = sign_answer(b'{"needUpdate": false, "forVersionsFrom": "", "forVersionsBelow": "",'
+                             b' "expires": "2099-01-01T00:00:00Z", "signature": ""}', key)
+        # The file's contents, and what both say: the keys compiled in, or the reason.
+        cases = {"two-NOTFOUND": ("one.pub", "compressed.pub"),
+                 "private": ("one.pub", "encrypted"), "twice": ("one.pub", "one.pub"),
+                 "p384": ("compressed.pub", "p384.pub")}
+        says = {"two-NOTFOUND": 2, "private": "holds a private key (EC PRIVATE KEY)",
+                "twice": "holds the same key twice", "p384": "NIST CURVE: P-384"}
+        build = pathlib.Path(folder, "build")
+        for name, parts in cases.items():
+            with self.subTest(keys=name):
+                keys = pathlib.Path(folder, name)
+                keys.write_bytes(b"".join(made[part] for part in parts))
+                configured = run("cmake", "-S", ROOT, "-B", build, "-DBUILD_TESTING=OFF",
+                                 f"-DOSTREL_UPDATE_PUBLIC_KEY={keys}")
+                checked = run(CHECK, "-", "2.0", document=answer, OSTREL_UPDATE_PUBLIC_KEY=keys)
+                if isinstance(says[name], int):
+                    self.assertEqual((configured[0], checked[0]), (0, 0), configured[1] + checked[1])
+                    header = (build / "generated/update/update_public_keys.h").read_text()
+                    self.assertIn(f"std::array<PublicKeyPoint, {says[name]}>", header)
+                else:
+                    self.assertEqual((configured[0], checked[0]), (1, 2), checked[1])
+                    for output in (configured[1], checked[1]):
+                        self.assertIn(says[name], " ".join(output.split()))
+                    secret = made["encrypted"].splitlines()[4].decode()
+                    self.assertEqual(subprocess.run(["grep", "-rlF", secret, build],
+                                                    capture_output=True).stdout, b"")
+
     @staticmethod
     def expired(answer, key):
         """The answer signed anew with `key`, expired since 2026."""
         unsigned = re.sub(rb'"expires": "[^"]*"', b'"expires": "2026-01-01T00:00:00Z"', answer)
         return sign_answer(re.sub(rb'"signature": "[^"]*"', b'"signature": ""', unsigned), key)
+
+    @staticmethod
+    def resigned(answer, key, expires, issued=None):
+        """The answer signed anew with `key`, expiring and issued (None: no "issued") so many
+        seconds from now."""
+        at = lambda offset: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + offset))
+        terms = b'"expires": "%s"' % at(expires).encode()
+        if issued is not None:
+            terms = b'"issued": "%s",\n    %s' % (at(issued).encode(), terms)
+        unsigned = re.sub(rb'"issued": "[^"]*",\s*', b"", answer)
+        unsigned = re.sub(rb'"expires": "[^"]*"', terms, unsigned)
+        return sign_answer(re.sub(rb'"signature": "[^"]*"', b'"signature": ""', unsigned), key)
+
+    @staticmethod
+    def days(stamp):
+        return round(time.mktime(time.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ")) / 86400)
 
 
 if __name__ == "__main__":

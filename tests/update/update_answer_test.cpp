@@ -50,17 +50,29 @@ TEST(ParseExpiry, ExactlyAnExistingUtcTime) {
 TEST(CheckAnswerTerms, MadeForThisVersionAndNotExpired) {
   constexpr int64_t kNow = 1804464000;  // 2027-03-08T00:00:00Z
   const std::string later = R"("expires": "2027-03-08T00:00:01Z", )";
+  const std::string any = later + R"("forVersionsFrom": "", "forVersionsBelow": "", )";
   const std::vector<std::pair<std::string, AnswerVerdict>> cases = {
-      {later, AnswerVerdict::kGenuine},
+      {any, AnswerVerdict::kGenuine},
       {later + R"("forVersionsFrom": "1", "forVersionsBelow": "1.0.0.1", )",
        AnswerVerdict::kGenuine},
-      {later + R"("forVersionsFrom": "", "forVersionsBelow": "", )", AnswerVerdict::kGenuine},
-      {later + R"("forVersionsFrom": "1.0.1", )", AnswerVerdict::kNotForThisVersion},
-      {later + R"("forVersionsBelow": "1.0.0.0", )", AnswerVerdict::kNotForThisVersion},
-      {later + R"("forVersionsFrom": "1.0.x", )", AnswerVerdict::kNotForThisVersion},
-      {later + R"("forVersionsBelow": " 2", )", AnswerVerdict::kNotForThisVersion},
-      {later + R"("forVersionsBelow": "1.2.3.4.5", )", AnswerVerdict::kNotForThisVersion},
-      {later + R"("forVersionsBelow": "1234567890", )", AnswerVerdict::kNotForThisVersion},
+      // A bound left out counts for no version; an empty one is no bound on that side.
+      {later, AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "", )", AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsBelow": "", )", AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "", "forVersionsBelow": 2, )",
+       AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "1.0.1", "forVersionsBelow": "", )",
+       AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "", "forVersionsBelow": "1.0.0.0", )",
+       AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "1.0.x", "forVersionsBelow": "", )",
+       AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "", "forVersionsBelow": " 2", )",
+       AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "", "forVersionsBelow": "1.2.3.4.5", )",
+       AnswerVerdict::kNotForThisVersion},
+      {later + R"("forVersionsFrom": "", "forVersionsBelow": "1234567890", )",
+       AnswerVerdict::kNotForThisVersion},
       {R"("expires": "2027-03-08T00:00:00Z", )", AnswerVerdict::kExpired},
       {R"("expires": "2027-03-08", )", AnswerVerdict::kExpired},
       {"", AnswerVerdict::kExpired},
@@ -71,9 +83,9 @@ TEST(CheckAnswerTerms, MadeForThisVersionAndNotExpired) {
   auto verify = [&](const std::string& document, bool verifies) {
     return VerifyUpdateAnswer(document, "1.0.0", kNow, [&](auto&) { return verifies; });
   };
-  EXPECT_EQ(verify(Answer(later), true), AnswerVerdict::kGenuine);
-  EXPECT_EQ(verify(Answer(later), false), AnswerVerdict::kForged);
-  EXPECT_EQ(verify(Answer(later, ""), true), AnswerVerdict::kUnsigned);
+  EXPECT_EQ(verify(Answer(any), true), AnswerVerdict::kGenuine);
+  EXPECT_EQ(verify(Answer(any), false), AnswerVerdict::kForged);
+  EXPECT_EQ(verify(Answer(any, ""), true), AnswerVerdict::kUnsigned);
 }
 
 }  // namespace
