@@ -5,7 +5,12 @@
 #   check_update.sh FILE|-     reads a file, or standard input;
 #   check_update.sh --description FILE VERSION...
 #                              runs the reference endpoint (server/update.php) on the description
-#                              FILE for each version given: a new description, before it is live.
+#                              FILE for each version given: a new description, before it is live;
+#   check_update.sh --feed DIR checks a folder of static answers (tools/static-feed.sh): each
+#                              VERSION.json as that version reads it, and its SHA256SUMS;
+#   check_update.sh [--feed DIR] 'URL/{version}.json' VERSION...
+#                              fetches each version's address, one after the other; with --feed,
+#                              names each version whose served bytes are not the folder's.
 # Prints what the program reads, the prompt it shows and what it opens, and names every value that
 # the program reads otherwise than JSON means it, and a download over plain http. For a URL it
 # names a status other than 200 and a cache in between that answered with another version's
@@ -19,13 +24,24 @@
 # terms fail), 2 nothing could be read (no such file, no answer).
 set -euo pipefail
 usage() {
-  echo "usage: $0 URL|FILE|-  or  $0 --description FILE VERSION..."
+  echo "usage: $0 URL|FILE|-  or  $0 --description FILE VERSION...  or  $0 --feed DIR" \
+    "[URL_WITH_{version} VERSION...]  or  $0 URL_WITH_{version} VERSION..."
   exit "$1"
 }
 [[ ${1:-} == --help ]] && usage 0
-[[ $# -ge 1 && ($1 == --description && $# -ge 3 || $1 != --description && $# -eq 1) ]] ||
-  usage 2 >&2
-if [[ $1 == --description && ! -f $2 ]]; then
+feed=
+if [[ ${1:-} == --feed ]]; then
+  [[ $# -ge 2 && ($# -eq 2 || $# -ge 4) ]] || usage 2 >&2
+  feed=$2
+  shift 2
+  [[ -d $feed ]] || { echo "$0: no folder $feed" >&2; exit 2; }
+  [[ $# -eq 0 || $1 == *"{version}"* ]] || usage 2 >&2
+fi
+if [[ -z $feed || $# -gt 0 ]]; then
+  [[ $# -ge 1 && ($1 == --description && $# -ge 3 || $1 == *"{version}"* && $# -ge 2 ||
+    $1 != --description && $1 != *"{version}"* && $# -eq 1) ]] || usage 2 >&2
+fi
+if [[ ${1:-} == --description && ! -f $2 ]]; then
   echo "$0: no description $2" >&2
   exit 2
 fi
@@ -58,7 +74,7 @@ version_asked() {
   done
 }
 
-# Checks what the address answers.
+# Checks what the address answers, as the version given when it names none in its query.
 check_address() {
   local url=$1 scheme=${1%%://*} redirects=()
   scheme=${scheme,,}
@@ -104,7 +120,7 @@ check_address() {
     fi
     worse 1
   fi
-  asked=$(version_asked "$url")
+  asked=${2:-$(version_asked "$url")}
   local version=()  # the signature's terms are checked for the version asking, when it is plain
   [[ -z $asked || $asked == none ]] || version=("$asked")
   "$check" "$document" "${version[@]}" || worse $?
@@ -116,7 +132,45 @@ check_address() {
   fi
 }
 
+# Whether the file's bytes are those served for `version`: a CDN may still hand out an older copy.
+same_as_feed() {
+  local version=$1
+  if ! cmp -s "$document" "$feed/$version.json"; then
+    echo "Served for $version is not $feed/$version.json: a cache or CDN still holds an older copy"
+    echo "(it goes after its max-age, or purge the folder's addresses), or the upload missed it."
+    worse 1
+  fi
+}
+
+if [[ -n $feed && $# -eq 0 ]]; then
+  shopt -s nullglob
+  files=("$feed"/*.json)
+  ((${#files[@]})) || { echo "$feed holds no VERSION.json" >&2; exit 2; }
+  for file in "${files[@]}"; do
+    version=$(basename "$file" .json)
+    echo "== $version.json, as version $version:"
+    "$check" "$file" "$version" || worse $?
+  done
+  if [[ ! -f $feed/SHA256SUMS ]]; then
+    echo "$feed has no SHA256SUMS: make the folder with tools/static-feed.sh"
+    worse 1
+  elif ! (cd "$feed" && sha256sum --check --quiet SHA256SUMS); then
+    echo "$feed does not match its SHA256SUMS: a file was changed or is missing; make the folder anew"
+    worse 1
+  fi
+  exit "$status"
+fi
+
 case $1 in
+  *"{version}"*)
+    template=$1
+    shift
+    for version in "$@"; do
+      echo "== As version $version:"
+      check_address "${template//"{version}"/$version}" "$version"
+      [[ -z $feed ]] || same_as_feed "$version"
+    done
+    ;;
   --description)
     description=$2
     shift 2

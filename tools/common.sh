@@ -2,8 +2,9 @@
 build=${OSTREL_BUILD_DIR:-$root/build}
 
 # The tests and the demo each build with loopback addresses of their own, so that both can run
-# at once: the update endpoint on the first port, then the home page, the download page, and the
-# update endpoint over TLS of the tests' copy of the program that asks there.
+# at once: the update endpoint on the first port, then the home page, the download page, the
+# update endpoint over TLS of the tests' copy of the program that asks there, and the static
+# answers over TLS of the copy that reads those.
 test_port=18471
 demo_port=18571
 
@@ -22,7 +23,8 @@ configure_windows() {
     -DOSTREL_UPDATE_CHECK_URL="http://127.0.0.1:$port//update.php?version={version}" \
     -DOSTREL_HOME_PAGE_URL="https://127.0.0.1:$((port + 1))/" \
     -DOSTREL_DOWNLOAD_PAGE_URL="http://127.0.0.1:$((port + 2))/" \
-    -DOSTREL_TEST_TLS_UPDATE_CHECK_URL="https://localhost:$((port + 3))//update.php?version={version}" "$@"
+    -DOSTREL_TEST_TLS_UPDATE_CHECK_URL="https://localhost:$((port + 3))//update.php?version={version}" \
+    -DOSTREL_TEST_STATIC_UPDATE_CHECK_URL="https://localhost:$((port + 4))/ostrel/update/{version}.json" "$@"
 }
 
 # What shapes a release's bytes, as "toolchain.NAME=VERSION" lines: the Debian packages of the

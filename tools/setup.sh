@@ -20,7 +20,10 @@ if [[ ${1:-} != check ]]; then
     wine wine64 fonts-wine fonts-liberation xvfb xauth imagemagick fonts-wqy-microhei
     nsis zip unzip python3 strip-nondeterminism osslsigncode icoutils openssl git
     nginx php-fpm  # the endpoint behind a real web server, run by the tests as their own processes
+    awscli         # uploads static answers to an S3-compatible store, s3rver below in the tests
   )
+  # The machine's own Node.js may come from elsewhere than Debian; Debian's only when none is.
+  command -v npm >/dev/null || packages+=(nodejs npm)
 fi
 
 missing=()
@@ -33,4 +36,16 @@ if ((${#missing[@]})); then
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The tests' S3-compatible object store, pinned, in the build folder.
+if [[ ${1:-} != check ]]; then
+  root=$(cd "$(dirname "$0")/.." && pwd)
+  source "$root/tools/common.sh"
+  s3rver_version=3.7.1
+  if [[ $(sed -n 's/^  "version": "\(.*\)",$/\1/p' "$build/node/node_modules/s3rver/package.json" \
+    2>/dev/null) != "$s3rver_version" ]]; then
+    npm install --prefix "$build/node" --no-audit --no-fund --no-save --loglevel=error \
+      "s3rver@$s3rver_version"
+  fi
 fi

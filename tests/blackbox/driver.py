@@ -11,6 +11,8 @@ import hashlib
 import http.server
 import json
 import os
+import pathlib
+import re
 import select
 import shutil
 import socket
@@ -201,6 +203,73 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         self.server_close()
 
 
+def publisher_config(name, yours):
+    """server/`name` with the lines marked "yours" set: `yours` maps each directive's name to its
+    values, in the order the lines stand."""
+    yours = {directive: list(values) for directive, values in yours.items()}
+    return re.sub(r"^( *)(\w+) [^;\n]*;(?=.*# yours)",
+                  lambda line: f"{line[1]}{line[2]} {yours[line[2]].pop(0)};",
+                  pathlib.Path(ROOT, "server", name).read_text(), flags=re.M)
+
+
+def start_nginx(run, server, port):
+    """Debian's nginx as the test's own process, every file of it in the folder `run`, serving the
+    server block `server`; returns once it answers at 127.0.0.1:`port`."""
+    here = pathlib.Path(ROOT, "tests", "server")
+    for source in (here / "nginx-main.conf", "/etc/nginx/fastcgi_params"):
+        shutil.copy(source, run)
+    pathlib.Path(run, "server.conf").write_text(server)
+    nginx = subprocess.Popen(["nginx", "-p", run, "-c", "nginx-main.conf", "-e", "error.log"],
+                             stderr=subprocess.DEVNULL)
+    wait_until(lambda: nginx.poll() is not None or listening(port), 10)
+    if nginx.poll() is not None:
+        raise port_held(port, "nginx could not listen")
+    return nginx
+
+
+def listening(port):
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 1):
+        return True
+    return False
+
+
+class ObjectStore:
+    """An S3-compatible object store, s3rver (installed by tools/setup.sh), on 127.0.0.1 at a
+    port of its own with one bucket, and Debian's aws command for it."""
+
+    S3RVER = os.path.join(os.environ.get("OSTREL_BUILD_DIR", os.path.join(ROOT, "build")), "node",
+                          "node_modules", ".bin", "s3rver")
+    # s3rver's own credentials; Debian's aws, whatever else is on the PATH.
+    ENVIRONMENT = dict(AWS_ACCESS_KEY_ID="S3RVER", AWS_SECRET_ACCESS_KEY="S3RVER",
+                       AWS_DEFAULT_REGION="us-east-1", AWS_CONFIG_FILE=os.devnull,
+                       AWS_SHARED_CREDENTIALS_FILE=os.devnull,
+                       PATH="/usr/bin:" + os.environ.get("PATH", ""))
+
+    def __init__(self, bucket="ostrel"):
+        self.folder, self.bucket = tempfile.mkdtemp(), bucket
+        log = pathlib.Path(self.folder, "s3rver.log")
+        with open(log, "w") as output:  # a file: a pipe nobody reads would fill and stop it
+            self.process = subprocess.Popen([self.S3RVER, "-d", f"{self.folder}/data", "-a",
+                                             "127.0.0.1", "-p", "0", "--configure-bucket", bucket],
+                                            stdout=output, stderr=subprocess.STDOUT)
+        # Its first words name the port it took.
+        port = lambda: re.search(r"listening on 127\.0\.0\.1:(\d+)", log.read_text())
+        if not wait_until(lambda: port() or self.process.poll() is not None, 10) or not port():
+            self.close()
+            raise RuntimeError("s3rver did not start: run tools/setup.sh")
+        self.url = f"http://127.0.0.1:{port()[1]}"
+
+    def aws(self, *words):
+        """Runs the aws command with this store's endpoint; returns what it printed."""
+        return subprocess.run(["aws", *words, "--endpoint-url", self.url], check=True, text=True,
+                              capture_output=True, env={**os.environ, **self.ENVIRONMENT}).stdout
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        shutil.rmtree(self.folder)
+
+
 def port_held(port, reason):
     return RuntimeError(f"The tests' update endpoint needs 127.0.0.1:{port}, which another program "
                         f"holds ({reason}): stop it and run the tests again.")
@@ -229,8 +298,7 @@ class ReferenceEndpoint:
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def ready(self):
-        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 1):
-            return True
+        return listening(self.port)
 
     def close(self):
         self.process.kill()

@@ -1,18 +1,22 @@
 """The update check and its prompt, end to end: the real program under Wine asks the local update
 endpoint, the window helper reads and answers the box, and the open recorder (the prefix's http,
 https and file handler) notes what the shell was asked to open."""
+import json
 import os
 import pathlib
+import shlex
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
 import urllib.parse
+import urllib.request
 
-from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, PROGRAM, PROGRAM_OVER_TLS, TLS_PORT,
-                    UPDATE_CHECK_URL, WM_SIZE, WM_UPDATE_AVAILABLE, Authority, ProgramTestCase,
-                    ReferenceEndpoint, openssl, sign_answer, user_folder, wait_until,
-                    windows_path)
+from driver import (DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, PROGRAM, PROGRAM_OVER_TLS, ROOT,
+                    TLS_PORT, UPDATE_CHECK_URL, WM_SIZE, WM_UPDATE_AVAILABLE, Authority,
+                    ObjectStore, ProgramTestCase, ReferenceEndpoint, openssl, sign_answer,
+                    start_nginx, user_folder, wait_until, windows_path)
 
 OPEN_RECORDER = os.environ.get("OSTREL_OPEN_RECORDER", "")
 REQUEST = urllib.parse.urlsplit(UPDATE_CHECK_URL)  # the program's version in its query
@@ -188,6 +192,67 @@ class UpdateTest(ProgramTestCase):
                     self.assertTrue(wait_until(lambda: server.requests))
                     self.assertNoPrompt(2.5)
                 self.close(program)
+
+    def test_static_answers_from_an_object_store_behind_a_cdn(self):
+        folder = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
+        description = folder / "update.json"
+        description.write_text(json.dumps({
+            "latestVersion": "2.0.1", "lowestAllowedVersion": VERSION, "title": "Ostrel 2.0",
+            "notes": ["修复了若干问题"], "downloadUrl": "https://127.0.0.1:9/get"}))
+        tools = pathlib.Path(ROOT, "tools")
+        for command in ([tools / "sign-update.sh", description],
+                        [tools / "static-feed.sh", description, folder / "feed", VERSION, "2.0.1"]):
+            subprocess.run(command, check=True, capture_output=True,
+                           env={**os.environ, "OSTREL_UPDATE_SIGNING_KEY":
+                                os.environ["OSTREL_TEST_SIGNING_KEY"]})
+        # Uploaded with the README's command, each file keeps its bytes and the endpoint's headers.
+        store = ObjectStore()
+        self.addCleanup(store.close)
+        store.aws(*self.readme_upload(folder / "feed", store.bucket))
+        for file in (folder / "feed").glob("*.json"):
+            with urllib.request.urlopen(f"{store.url}/{store.bucket}/ostrel/update/{file.name}") \
+                    as served:
+                self.assertEqual([served.headers["Content-Type"], served.headers["Cache-Control"],
+                                  served.read()], ["application/json; charset=utf-8",
+                                                   "public, max-age=300", file.read_bytes()])
+        self.assertNotIn("SHA256SUMS", store.aws("s3", "ls", f"s3://{store.bucket}/ostrel/update/"))
+        # A CDN in front of it, over TLS: the program asks for its own file, and prompts.
+        authority = Authority(str(folder))
+        authority.trust_in_wine_prefix()  # this test run's prefix only
+        certificate, key = authority.issue()
+        address = urllib.parse.urlsplit(os.environ["OSTREL_STATIC_UPDATE_CHECK_URL"])
+        (folder / "cdn").mkdir()
+        cdn = start_nginx(folder / "cdn", f"""server {{
+            listen 127.0.0.1:{address.port} ssl;
+            ssl_certificate {certificate};
+            ssl_certificate_key {key};
+            location /ostrel/update/ {{ proxy_pass {store.url}/{store.bucket}/ostrel/update/; }}
+        }}""", address.port)
+        self.addCleanup(cdn.wait)
+        self.addCleanup(cdn.kill)
+        program = os.environ["OSTREL_PROGRAM_WITH_STATIC_ANSWERS"]
+        for has_file in (True, False):
+            with self.subTest(has_file=has_file):
+                running = self.start(program)
+                if has_file:
+                    self.assertEqual(self.prompt()["title"], "Ostrel 2.0")
+                    self.answer(IDNO)
+                    # Without its file (404), the version hears of nothing.
+                    store.aws("s3", "rm", f"s3://{store.bucket}/ostrel/update/{VERSION}.json")
+                else:
+                    self.assertNoPrompt(5)
+                self.close(running)
+
+    @staticmethod
+    def readme_upload(feed, bucket):
+        """The README's upload command, for this folder and bucket, less the store's address."""
+        readme = pathlib.Path(ROOT, "README.md").read_text()
+        command = shlex.split(readme[readme.index("    aws s3 cp"):].split("\n\n")[0]
+                              .replace("\\\n", " "))
+        at = command.index("--endpoint-url")
+        del command[at:at + 2]
+        return [str(feed) + "/" if word == "feed/" else word.replace("BUCKET", bucket)
+                for word in command[1:]]
 
     def test_a_wininet_dll_beside_the_program_is_never_loaded(self):
         # Wine told to prefer a WinINet from the program's folder, as Windows' search order would;

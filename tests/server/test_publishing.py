@@ -21,11 +21,12 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
 from driver import (ROOT, Authority, ReferenceEndpoint, UpdateServer, openssl,  # noqa: E402
-                    sign_answer, wait_until)
+                    publisher_config, sign_answer, start_nginx, wait_until)
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
 CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
 SIGN_SCRIPT = os.path.join(ROOT, "tools", "sign-update.sh")
+FEED_SCRIPT = os.path.join(ROOT, "tools", "static-feed.sh")
 DESCRIPTION = {"latestVersion": "2.0.0", "lowestAllowedVersion": "1.5", "title": "Ostrel 2",
                "notes": ["全新的界面", "Fixes / more"], "downloadUrl": "https://127.0.0.1:9/get"}
 DOCUMENT = {"title": "Ostrel 2", "message": "全新的界面\nFixes / more",
@@ -60,25 +61,20 @@ class NginxEndpoint(ReferenceEndpoint):
     certificate = None
 
     def start(self):
-        here, run = pathlib.Path(__file__).resolve().parent, pathlib.Path(self.folder, "run")
+        run = pathlib.Path(self.folder, "run")
         run.mkdir()
-        for source in (here / "nginx-main.conf", here / "php-fpm.conf", "/etc/nginx/fastcgi_params"):
-            shutil.copy(source, run)
+        shutil.copy(pathlib.Path(__file__).resolve().parent / "php-fpm.conf", run)
         self.socket, self.log, self.tls_port = run / "php.sock", run / "error.log", free_port()
-        yours = {"listen": [f"127.0.0.1:{self.port}", f"127.0.0.1:{self.tls_port} ssl"],
-                 "server_name": ["localhost"], "ssl_certificate": [self.certificate[0]],
-                 "ssl_certificate_key": [self.certificate[1]], "root": [self.folder],
-                 "fastcgi_pass": [f"unix:{self.socket}"]}
-        server = re.sub(r"^( *)(\w+) [^;\n]*;(?=.*# yours)",
-                        lambda line: f"{line[1]}{line[2]} {yours[line[2]].pop(0)};",
-                        pathlib.Path(ROOT, "server", "nginx.conf").read_text(), flags=re.M)
-        (run / "server.conf").write_text(server)
+        server = publisher_config("nginx.conf", {
+            "listen": [f"127.0.0.1:{self.port}", f"127.0.0.1:{self.tls_port} ssl"],
+            "server_name": ["localhost"], "ssl_certificate": [self.certificate[0]],
+            "ssl_certificate_key": [self.certificate[1]], "root": [self.folder],
+            "fastcgi_pass": [f"unix:{self.socket}"]})
         # -R: php-fpm refuses root (as which the tests may run) without it.
         self.fpm = subprocess.Popen([glob.glob("/usr/sbin/php-fpm*")[0], "--nodaemonize", "-R",
                                      "-p", run, "-y", "php-fpm.conf"], stderr=subprocess.DEVNULL)
         wait_until(self.socket.exists, 10)
-        return subprocess.Popen(["nginx", "-p", run, "-c", "nginx-main.conf", "-e", "error.log"],
-                                stderr=subprocess.DEVNULL)
+        return start_nginx(run, server, self.port)
 
     def close(self):
         self.fpm.terminate()  # the master ends its workers first, as SIGKILL would not let it
@@ -321,6 +317,85 @@ class PublishingTest(unittest.TestCase):
             self.assertEqual(fetch(url + "1.0")[0], 503)
             self.assertIn(says, run("php", os.path.join(ROOT, "server", "update.php"), "1.0",
                                     description)[1])
+
+    def test_a_signed_description_becomes_static_answers_served_by_nginx_alone(self):
+        folder = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
+        key, public = folder / "key.pem", folder / "public.pem"
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key)
+        openssl("ec", "-in", key, "-pubout", "-out", public)
+        description, unsigned = folder / "update.json", json.dumps(DESCRIPTION)
+        description.write_text(unsigned)
+        run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key)
+        versions = ("1.0", "1.5", "2.0.0")
+        code, output = run(FEED_SCRIPT, description, folder / "feed", *versions)
+        self.assertEqual(code, 0, output)
+        endpoint = os.path.join(ROOT, "server", "update.php")
+        for version in versions:  # the endpoint's bytes, each
+            self.assertEqual((folder / "feed" / f"{version}.json").read_bytes(), subprocess.run(
+                ["php", endpoint, version, description], capture_output=True).stdout)
+        subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=folder / "feed",
+                       check=True)
+        # Refused, and nothing written: a description the endpoint refuses or one not signed, a
+        # version that is not plain, a folder in use.
+        changed = folder / "changed.json"
+        changed.write_text(description.read_text().replace("Ostrel 2", "Ostrel 3", 1))
+        (folder / "unsigned.json").write_text(unsigned)
+        for given, out, exit_code, says in (
+                (changed, "refused", 1, "changed after signing"),
+                (folder / "unsigned.json", "refused", 1, "not signed"),
+                (description, "refused", 1, '"1.0 beta" is not a plain'),
+                (description, "feed", 2, "in use")):
+            code, output = run(FEED_SCRIPT, given, folder / out, "1.0 beta" if "beta" in says
+                               else "1.0")
+            self.assertEqual(code, exit_code, output)
+            self.assertIn(says, output)
+        self.assertFalse((folder / "refused").exists())
+        # Without versions: every release tag, as the version its build makes (not its name).
+        clone = folder / "clone"
+        subprocess.run(["git", "clone", "--quiet", ROOT, clone], check=True)
+        for tag in ("v1.0.0", "v9.9", "not-a-release"):
+            subprocess.run(["git", "-C", clone, "tag", tag], check=True)
+        code, output = run(clone / "tools" / "static-feed.sh", description, folder / "tagged")
+        self.assertEqual((code, sorted(os.listdir(folder / "tagged"))),
+                         (0, ["1.0.0.json", "SHA256SUMS"]), output)
+
+        # server/nginx-static.conf serves the folder, over https and http, as the endpoint would.
+        served = shutil.copytree(folder / "feed", folder / "served")
+        port, tls_port = free_port(), free_port()
+        run_folder = folder / "nginx"
+        run_folder.mkdir()
+        nginx = start_nginx(run_folder, publisher_config("nginx-static.conf", {
+            "listen": [f"127.0.0.1:{port}", f"127.0.0.1:{tls_port} ssl"],
+            "server_name": ["localhost"], "ssl_certificate": [self.certificate[0]],
+            "ssl_certificate_key": [self.certificate[1]], "root": [served]}), port)
+        self.addCleanup(nginx.wait)
+        self.addCleanup(nginx.kill)
+        address = f"https://localhost:{tls_port}/ostrel/update/{{version}}.json"
+        for version in versions:
+            url = address.format(version=version)
+            (status, headers, body), head = fetch(url), fetch(url, "HEAD")
+            self.assertEqual([status] + [headers[name] for name in ANSWER_HEADERS[:2]] + [body],
+                             [200, "application/json; charset=utf-8", "public, max-age=300",
+                              (served / f"{version}.json").read_bytes()])
+            self.assertEqual([head[0], head[1]["Cache-Control"], head[2]],
+                             [200, "public, max-age=300", b""])
+        self.assertEqual(fetch(address.format(version="2.0.0"), "POST")[0], 403)
+        for nothing in ("9", "../update", "SHA256SUMS", ""):
+            self.assertEqual(fetch(address.replace("{version}.json", nothing))[0], 404, nothing)
+
+        # The check: the folder, and each version through the address; a stale copy is named.
+        keys = dict(OSTREL_UPDATE_PUBLIC_KEY=public)
+        code, output = run(CHECK_SCRIPT, "--feed", folder / "feed", **keys)
+        self.assertEqual((code, output.count("Signed with a key")), (0, 3), output)
+        code, output = run(CHECK_SCRIPT, "--feed", folder / "feed", address, *versions, **keys)
+        self.assertEqual((code, output.count("== As version")), (0, 3), output)
+        (folder / "feed" / "1.5.json").write_text("{}")
+        self.assertIn("1.5.json: FAILED", run(CHECK_SCRIPT, "--feed", folder / "feed")[1])
+        run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key)  # signed again, not uploaded
+        run(FEED_SCRIPT, description, folder / "new", *versions)
+        code, output = run(CHECK_SCRIPT, "--feed", folder / "new", address, "2.0.0", **keys)
+        self.assertEqual(code, 1, output)
+        self.assertIn(f"Served for 2.0.0 is not {folder}/new/2.0.0.json", output)
 
     def test_key_files_are_read_alike_by_the_build_and_the_check(self):
         folder = self.enterContext(tempfile.TemporaryDirectory())
