@@ -227,6 +227,12 @@ def start_nginx(run, server, port):
     return nginx
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def listening(port):
     with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 1):
         return True
@@ -246,18 +252,13 @@ class ObjectStore:
                        PATH="/usr/bin:" + os.environ.get("PATH", ""))
 
     def __init__(self, bucket="ostrel"):
-        self.folder, self.bucket = tempfile.mkdtemp(), bucket
-        log = pathlib.Path(self.folder, "s3rver.log")
-        with open(log, "w") as output:  # a file: a pipe nobody reads would fill and stop it
-            self.process = subprocess.Popen([self.S3RVER, "-d", f"{self.folder}/data", "-a",
-                                             "127.0.0.1", "-p", "0", "--configure-bucket", bucket],
-                                            stdout=output, stderr=subprocess.STDOUT)
-        # Its first words name the port it took.
-        port = lambda: re.search(r"listening on 127\.0\.0\.1:(\d+)", log.read_text())
-        if not wait_until(lambda: port() or self.process.poll() is not None, 10) or not port():
+        self.folder, self.bucket, port = tempfile.mkdtemp(), bucket, free_port()
+        self.process = subprocess.Popen([self.S3RVER, "--silent", "-d", self.folder, "-a",
+                                         "127.0.0.1", "-p", str(port), "--configure-bucket", bucket])
+        self.url = f"http://127.0.0.1:{port}"
+        if not wait_until(lambda: listening(port), 10):
             self.close()
-            raise RuntimeError("s3rver did not start: run tools/setup.sh")
-        self.url = f"http://127.0.0.1:{port()[1]}"
+            raise port_held(port, "s3rver did not listen (tools/setup.sh installs it)")
 
     def aws(self, *words):
         """Runs the aws command with this store's endpoint; returns what it printed."""

@@ -8,7 +8,6 @@ import os
 import pathlib
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -20,8 +19,8 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from driver import (ROOT, Authority, ReferenceEndpoint, UpdateServer, openssl,  # noqa: E402
-                    publisher_config, sign_answer, start_nginx, wait_until)
+from driver import (ROOT, Authority, ReferenceEndpoint, UpdateServer, free_port,  # noqa: E402
+                    openssl, publisher_config, sign_answer, start_nginx, wait_until)
 
 CHECK = os.environ.get("OSTREL_CHECK_UPDATE", "")
 CHECK_SCRIPT = os.path.join(ROOT, "tools", "check_update.sh")
@@ -80,12 +79,6 @@ class NginxEndpoint(ReferenceEndpoint):
         self.fpm.terminate()  # the master ends its workers first, as SIGKILL would not let it
         self.fpm.wait()
         super().close()
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def run(*command, document=None, **env):
@@ -284,7 +277,8 @@ class PublishingTest(unittest.TestCase):
         checks = [(signed["mandatory"], "1.5", public, "Made for versions from any below 1.5, not"),
                   (signed["current"], "2.0", other_public, "verified by no key"),
                   (b'{"needUpdate":false}', "2.0", public, "Not signed"),
-                  (self.expired(signed["current"], key), "2.0", public, 'Expired (expires "2026')]
+                  (self.resigned(signed["current"], key, -86400), "2.0", public,
+                   "Expired (expires")]
         for document, version, keys, says in checks:
             code, output = run(CHECK, "-", version, document=document,
                                OSTREL_UPDATE_PUBLIC_KEY=keys)
@@ -293,9 +287,9 @@ class PublishingTest(unittest.TestCase):
         # The daily check, with keys or without: an answer is signed again when less than 14 days
         # or a third of its life is left, whichever is shorter, and an expired one fails.
         day = 86400
-        for issued, expires, fails in ((-20 * day, 10 * day + 3600, False), (-21 * day, 9 * day, True),
-                                       (-day, 13 * day, False), (None, 13 * day, True),
-                                       (-30 * day, -60, True)):
+        for issued, expires, fails in ((-20 * day, 10 * day + 3600, False),
+                                       (-21 * day, 9 * day, True), (-day, 13 * day, False),
+                                       (None, 13 * day, True), (-30 * day, -60, True)):
             document = self.resigned(signed["current"], key, expires, issued)
             for keys in (public, ""):
                 with self.subTest(issued=issued, expires=expires, keys=keys):
@@ -320,75 +314,65 @@ class PublishingTest(unittest.TestCase):
 
     def test_a_signed_description_becomes_static_answers_served_by_nginx_alone(self):
         folder = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
-        key, public = folder / "key.pem", folder / "public.pem"
+        key, public, description = (folder / name for name in ("key", "public", "update.json"))
         openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key)
         openssl("ec", "-in", key, "-pubout", "-out", public)
-        description, unsigned = folder / "update.json", json.dumps(DESCRIPTION)
-        description.write_text(unsigned)
+        (folder / "unsigned.json").write_text(json.dumps(DESCRIPTION))
+        shutil.copy(folder / "unsigned.json", description)
         run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key)
+        # The publisher's text changed, its signed answers not.
+        changed = description.read_text().replace("Ostrel 2", "Ostrel 3", 1)
+        (folder / "changed.json").write_text(changed)
         versions = ("1.0", "1.5", "2.0.0")
-        code, output = run(FEED_SCRIPT, description, folder / "feed", *versions)
-        self.assertEqual(code, 0, output)
-        endpoint = os.path.join(ROOT, "server", "update.php")
-        for version in versions:  # the endpoint's bytes, each
-            self.assertEqual((folder / "feed" / f"{version}.json").read_bytes(), subprocess.run(
-                ["php", endpoint, version, description], capture_output=True).stdout)
-        subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=folder / "feed",
-                       check=True)
-        # Refused, and nothing written: a description the endpoint refuses or one not signed, a
-        # version that is not plain, a folder in use.
-        changed = folder / "changed.json"
-        changed.write_text(description.read_text().replace("Ostrel 2", "Ostrel 3", 1))
-        (folder / "unsigned.json").write_text(unsigned)
-        for given, out, exit_code, says in (
-                (changed, "refused", 1, "changed after signing"),
-                (folder / "unsigned.json", "refused", 1, "not signed"),
-                (description, "refused", 1, '"1.0 beta" is not a plain'),
-                (description, "feed", 2, "in use")):
-            code, output = run(FEED_SCRIPT, given, folder / out, "1.0 beta" if "beta" in says
-                               else "1.0")
-            self.assertEqual(code, exit_code, output)
-            self.assertIn(says, output)
-        self.assertFalse((folder / "refused").exists())
+        # Each file the endpoint's bytes; refused with nothing written: a description the endpoint
+        # refuses, one not signed, a version that is not plain; a folder in use.
+        for given, out, wanted, says in (("update.json", "feed", 0, "Wrote"),
+                                         ("changed.json", "no", 1, "changed after signing"),
+                                         ("unsigned.json", "no", 1, "not signed"),
+                                         ("update.json", "no", 1, '"1.0 beta" is not a plain'),
+                                         ("update.json", "feed", 2, "in use")):
+            code, output = run(FEED_SCRIPT, folder / given, folder / out,
+                               *(["1.0 beta"] if "beta" in says else versions))
+            self.assertEqual((code, says in output, (folder / "no").exists()),
+                             (wanted, True, False), output)
+        for version in versions:
+            answered = subprocess.run(["php", f"{ROOT}/server/update.php", version, description],
+                                      capture_output=True).stdout
+            self.assertEqual((folder / "feed" / f"{version}.json").read_bytes(), answered)
         # Without versions: every release tag, as the version its build makes (not its name).
-        clone = folder / "clone"
-        subprocess.run(["git", "clone", "--quiet", ROOT, clone], check=True)
+        subprocess.run(["git", "clone", "--quiet", ROOT, folder / "clone"], check=True)
         for tag in ("v1.0.0", "v9.9", "not-a-release"):
-            subprocess.run(["git", "-C", clone, "tag", tag], check=True)
-        code, output = run(clone / "tools" / "static-feed.sh", description, folder / "tagged")
-        self.assertEqual((code, sorted(os.listdir(folder / "tagged"))),
-                         (0, ["1.0.0.json", "SHA256SUMS"]), output)
+            subprocess.run(["git", "-C", folder / "clone", "tag", tag], check=True)
+        run(folder / "clone/tools/static-feed.sh", description, folder / "tagged")
+        self.assertEqual(sorted(os.listdir(folder / "tagged")), ["1.0.0.json", "SHA256SUMS"])
 
-        # server/nginx-static.conf serves the folder, over https and http, as the endpoint would.
-        served = shutil.copytree(folder / "feed", folder / "served")
-        port, tls_port = free_port(), free_port()
-        run_folder = folder / "nginx"
-        run_folder.mkdir()
-        nginx = start_nginx(run_folder, publisher_config("nginx-static.conf", {
+        # server/nginx-static.conf serves the folder, each file as the endpoint would, and no more.
+        served, port, tls_port = shutil.copytree(folder / "feed", folder / "served"), *(
+            free_port() for _ in "ab")
+        (folder / "nginx").mkdir()
+        nginx = start_nginx(folder / "nginx", publisher_config("nginx-static.conf", {
             "listen": [f"127.0.0.1:{port}", f"127.0.0.1:{tls_port} ssl"],
             "server_name": ["localhost"], "ssl_certificate": [self.certificate[0]],
             "ssl_certificate_key": [self.certificate[1]], "root": [served]}), port)
         self.addCleanup(nginx.wait)
         self.addCleanup(nginx.kill)
         address = f"https://localhost:{tls_port}/ostrel/update/{{version}}.json"
-        for version in versions:
-            url = address.format(version=version)
-            (status, headers, body), head = fetch(url), fetch(url, "HEAD")
-            self.assertEqual([status] + [headers[name] for name in ANSWER_HEADERS[:2]] + [body],
-                             [200, "application/json; charset=utf-8", "public, max-age=300",
-                              (served / f"{version}.json").read_bytes()])
-            self.assertEqual([head[0], head[1]["Cache-Control"], head[2]],
-                             [200, "public, max-age=300", b""])
-        self.assertEqual(fetch(address.format(version="2.0.0"), "POST")[0], 403)
-        for nothing in ("9", "../update", "SHA256SUMS", ""):
-            self.assertEqual(fetch(address.replace("{version}.json", nothing))[0], 404, nothing)
+        for version, method, wanted in [(v, m, 200) for v in versions for m in ("GET", "HEAD")] + [
+                ("2.0.0", "POST", 403), ("9", "GET", 404), ("../x", "GET", 404)]:
+            status, headers, body = fetch(address.format(version=version), method)
+            self.assertEqual(status, wanted)
+            if status == 200:
+                self.assertEqual([headers[name] for name in ANSWER_HEADERS[:2]] + [body], [
+                    "application/json; charset=utf-8", "public, max-age=300",
+                    (served / f"{version}.json").read_bytes() * (method == "GET")])
+        for nothing in ("SHA256SUMS", ""):  # nor the sums, nor a listing
+            self.assertEqual(fetch(address.replace("{version}.json", nothing))[0], 404)
 
         # The check: the folder, and each version through the address; a stale copy is named.
         keys = dict(OSTREL_UPDATE_PUBLIC_KEY=public)
-        code, output = run(CHECK_SCRIPT, "--feed", folder / "feed", **keys)
-        self.assertEqual((code, output.count("Signed with a key")), (0, 3), output)
-        code, output = run(CHECK_SCRIPT, "--feed", folder / "feed", address, *versions, **keys)
-        self.assertEqual((code, output.count("== As version")), (0, 3), output)
+        for args, says in (((), "Signed with a key"), ((address, *versions), "== As version")):
+            code, output = run(CHECK_SCRIPT, "--feed", folder / "feed", *args, **keys)
+            self.assertEqual((code, output.count(says)), (0, 3), output)
         (folder / "feed" / "1.5.json").write_text("{}")
         self.assertIn("1.5.json: FAILED", run(CHECK_SCRIPT, "--feed", folder / "feed")[1])
         run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key)  # signed again, not uploaded
@@ -398,49 +382,38 @@ class PublishingTest(unittest.TestCase):
         self.assertIn(f"Served for 2.0.0 is not {folder}/new/2.0.0.json", output)
 
     def test_key_files_are_read_alike_by_the_build_and_the_check(self):
-        folder = self.enterContext(tempfile.TemporaryDirectory())
-        made = {}
-        for name, curve, form in (("one", "prime256v1", "uncompressed"),
-                                  ("compressed", "prime256v1", "compressed"),
-                                  ("p384", "secp384r1", "uncompressed")):
-            made[name] = openssl("ecparam", "-name", curve, "-genkey", "-noout")
-            made[name + ".pub"] = openssl("ec", "-pubout", "-conv_form", form, stdin=made[name])
-        made["encrypted"] = openssl("ec", "-aes256", "-passout", "pass:x", stdin=made["one"])
-        key = pathlib.Path(folder, "compressed.key")
-        key.write_bytes(made["compressed"])
+        # The file's keys, and what the configure and the check both say: the keys compiled in,
+        # or the reason.
+        cases = {"two-NOTFOUND": (("one", "compressed"), 2),
+                 "private": (("one", "encrypted"), "holds a private key (EC PRIVATE KEY)"),
+                 "twice": (("one", "one"), "holds the same key twice"),
+                 "p384": (("compressed", "p384"), "NIST CURVE: P-384")}
+        folder = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
+        private = {name: openssl("ecparam", "-name", curve, "-genkey", "-noout") for name, curve in
+                   (("one", "prime256v1"), ("compressed", "prime256v1"), ("p384", "secp384r1"))}
+        made = {name: openssl("ec", "-pubout", "-conv_form", name if name == "compressed" else
+                              "uncompressed", stdin=key) for name, key in private.items()}
+        made["encrypted"] = openssl("ec", "-aes256", "-passout", "pass:x", stdin=private["one"])
+        (folder / "key").write_bytes(private["compressed"])
         answer = sign_answer(b'{"needUpdate": false, "forVersionsFrom": "", "forVersionsBelow": "",'
-                             b' "expires": "2099-01-01T00:00:00Z", "signature": ""}', key)
-        # The file's contents, and what both say: the keys compiled in, or the reason.
-        cases = {"two-NOTFOUND": ("one.pub", "compressed.pub"),
-                 "private": ("one.pub", "encrypted"), "twice": ("one.pub", "one.pub"),
-                 "p384": ("compressed.pub", "p384.pub")}
-        says = {"two-NOTFOUND": 2, "private": "holds a private key (EC PRIVATE KEY)",
-                "twice": "holds the same key twice", "p384": "NIST CURVE: P-384"}
-        build = pathlib.Path(folder, "build")
-        for name, parts in cases.items():
+                             b' "expires": "2099-01-01T00:00:00Z", "signature": ""}',
+                             folder / "key")
+        for name, (parts, says) in cases.items():
             with self.subTest(keys=name):
-                keys = pathlib.Path(folder, name)
-                keys.write_bytes(b"".join(made[part] for part in parts))
-                configured = run("cmake", "-S", ROOT, "-B", build, "-DBUILD_TESTING=OFF",
-                                 f"-DOSTREL_UPDATE_PUBLIC_KEY={keys}")
-                checked = run(CHECK, "-", "2.0", document=answer, OSTREL_UPDATE_PUBLIC_KEY=keys)
-                if isinstance(says[name], int):
-                    self.assertEqual((configured[0], checked[0]), (0, 0), configured[1] + checked[1])
-                    header = (build / "generated/update/update_public_keys.h").read_text()
-                    self.assertIn(f"std::array<PublicKeyPoint, {says[name]}>", header)
-                else:
-                    self.assertEqual((configured[0], checked[0]), (1, 2), checked[1])
-                    for output in (configured[1], checked[1]):
-                        self.assertIn(says[name], " ".join(output.split()))
-                    secret = made["encrypted"].splitlines()[4].decode()
-                    self.assertEqual(subprocess.run(["grep", "-rlF", secret, build],
-                                                    capture_output=True).stdout, b"")
-
-    @staticmethod
-    def expired(answer, key):
-        """The answer signed anew with `key`, expired since 2026."""
-        unsigned = re.sub(rb'"expires": "[^"]*"', b'"expires": "2026-01-01T00:00:00Z"', answer)
-        return sign_answer(re.sub(rb'"signature": "[^"]*"', b'"signature": ""', unsigned), key)
+                (folder / name).write_bytes(b"".join(made[part] for part in parts))
+                configured = run("cmake", "-S", ROOT, "-B", folder / "build", "-DBUILD_TESTING=OFF",
+                                 f"-DOSTREL_UPDATE_PUBLIC_KEY={folder / name}")
+                checked = run(CHECK, "-", "2.0", document=answer,
+                              OSTREL_UPDATE_PUBLIC_KEY=folder / name)
+                if isinstance(says, int):
+                    header = (folder / "build/generated/update/update_public_keys.h").read_text()
+                    self.assertIn(f"std::array<PublicKeyPoint, {says}>", header)
+                self.assertEqual((configured[0], checked[0]), (0, 0) if isinstance(says, int)
+                                 else (1, 2), configured[1] + checked[1])
+                for output in (configured[1], checked[1]) * isinstance(says, str):
+                    self.assertIn(says, " ".join(output.split()))
+        secret = made["encrypted"].splitlines()[4].decode()
+        self.assertEqual(run("grep", "-rlF", secret, folder / "build")[1], "")
 
     @staticmethod
     def resigned(answer, key, expires, issued=None):
