@@ -80,7 +80,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       DestroyWindow(window);
       return 0;
     case WM_WEB_VIEW_PROCESS_FAILED:
-      RecoverWebView(static_cast<COREWEBVIEW2_PROCESS_FAILED_KIND>(wParam));
+      RecoverWebView();
       return 0;
     case WM_UPDATE_AVAILABLE:
       ShowUpdatePrompt();

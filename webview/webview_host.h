@@ -5,9 +5,9 @@
 
 #include <WebView2.h>
 
-// Posted to the main window by the web view host when one of the runtime's processes ended;
-// wParam is the COREWEBVIEW2_PROCESS_FAILED_KIND, lParam 0. Handled outside the runtime's event,
-// which must not start a new web view or release the old one while it runs.
+// Posted to the main window by the web view host when one of the runtime's processes failed, both
+// parameters 0. Handled outside the runtime's event, which must not start a new web view or
+// release the old one while it runs.
 constexpr UINT WM_WEB_VIEW_PROCESS_FAILED = WM_USER + 2;
 
 // Starts the asynchronous creation of the web view for `window` and returns at once; the
@@ -32,13 +32,13 @@ void NotifyWebViewOfWindowMove();
 // stays when the user chose to stay). A minimised window is restored first, so that the user sees
 // the page's question. True when the close is taken care of: the page is asked, or the close is
 // the same gesture (a double-click) as the one that asked. False when the window is to close at
-// once: no live web view to ask, or the user insists (a second close soon after the one that
-// asked).
+// once: no live web view to ask, or the page let go already.
 bool AskPageBeforeClosing();
-// Brings the page back after a process failure: a new web view when the browser process ended,
-// a reload when the page's own process did. A runtime that keeps failing is given up on after a
-// few recoveries, and the window stays empty.
-void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure);
+// Acts on the failure the runtime last raised, if any: a failure while a close is asking ends the
+// window; otherwise the page comes back, a new web view when the browser process ended, a reload
+// when the page's own process did. A runtime that keeps failing is given up on after a few
+// recoveries.
+void RecoverWebView();
 // Closes the web view's controller as the window goes, as the runtime asks of its hosts; from
 // then on none of the calls above reaches the web view. Once, whatever calls it again.
 void CloseWebView();

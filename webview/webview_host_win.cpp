@@ -1,6 +1,5 @@
 #include "webview/webview_host.h"
 
-#include <cwchar>
 #include <optional>
 #include <utility>
 
@@ -8,6 +7,7 @@
 #include "app/globals.h"
 #include "app/wide_text.h"
 #include "webview/completion_handler.h"
+#include "webview/page_close.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -33,26 +33,20 @@ void CloseDeadWebView() {
 // Whether the live web view is shown, as last told; the runtime shows a new controller.
 bool g_webViewVisible = true;
 
-// Closing asks the page first: the host navigates it away, and the runtime runs the page's
-// beforeunload (with its own "Leave site?" dialog) before it raises NavigationStarting, and does
-// not raise it at all when the user stays. So the first navigation within kAskMs of the close
-// answers it: the host's own about:blank means the page let go, any other navigation means the
-// user is still at work; an ask left unanswered that long has ended, and a later about:blank is
-// the page's own. A second close within kAskMs of the one that asked closes at once, unless it is
-// the same gesture (a double-click); the page's unload handlers get at most kUnloadMs once it let
-// go.
-constexpr wchar_t kLeavePageUrl[] = L"about:blank";
-constexpr ULONGLONG kAskMs = 10000;
-constexpr UINT kUnloadMs = 2000;
-constexpr UINT_PTR kCloseTimerId = 1;
-// The live web view reports its navigations to the host, so a close can ask the page.
+// The close's decisions; the live web view reports its navigations to them.
+PageClose g_pageClose;
 bool g_navigationEventsRegistered = false;
-std::optional<ULONGLONG> g_closeAskedAt;      // GetTickCount64 of the last close that asked
-bool g_askAnswered = true;                    // by a navigation since that close
-std::optional<UINT64> g_leavingNavigationId;  // set once the page let go
-// The home page's navigation, asked for and not yet started: the start of the web view's first
-// navigation is no answer to a close that came before it.
-bool g_homePageRequested = false;
+constexpr UINT_PTR kCloseTimerId = 1;
+
+// A failure the runtime raised, kept for the message that handles it outside the runtime's event:
+// the message alone, which any program can post, does nothing.
+std::optional<COREWEBVIEW2_PROCESS_FAILED_KIND> g_raisedFailure;
+
+// A new web view after the browser process ended can fail while the old process still holds the
+// data folder; it is tried again after this long, within the recoveries.
+constexpr UINT kRecreateDelayMs = 1000;
+constexpr UINT_PTR kRecreateTimerId = 2;
+bool g_recreating = false;
 
 // Set when the window goes: the controller is closed then, as the runtime asks of its hosts, and
 // nothing may call it or its web view afterwards (the runtime answers with an invalid-state
@@ -64,44 +58,40 @@ ICoreWebView2Controller* LiveController() {
 }
 ICoreWebView2* LiveWebView() { return g_webViewClosed ? nullptr : g_webView.Get(); }
 
-bool WithinAskOfClose() { return g_closeAskedAt && GetTickCount64() - *g_closeAskedAt < kAskMs; }
-
-bool CloseIsPending() { return g_leavingNavigationId || WithinAskOfClose(); }
-
 void CALLBACK DestroyMainWindow(HWND window, UINT, UINT_PTR timer, DWORD) {
   KillTimer(window, timer);
   DestroyWindow(window);
 }
 
+// Carries out what the close decided on a web view event. Destroying goes through the message
+// loop: not inside the runtime's event.
+void TakeCloseStep(CloseStep step) {
+  if (step == CloseStep::kHide) {
+    ShowWindow(g_mainWindow, SW_HIDE);
+    SetTimer(g_mainWindow, kCloseTimerId, kUnloadMs, DestroyMainWindow);
+  } else if (step == CloseStep::kDestroy) {
+    SetTimer(g_mainWindow, kCloseTimerId, USER_TIMER_MINIMUM, DestroyMainWindow);
+  }
+}
+
 HRESULT OnNavigationStarting(ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* args) {
-  if (std::exchange(g_homePageRequested, false) || g_askAnswered || !WithinAskOfClose() || !args)
-    return S_OK;
-  g_askAnswered = true;
   LPWSTR uri = nullptr;
-  BOOL userInitiated = TRUE;
+  BOOL userInitiated, redirected;
   UINT64 id;
-  const bool read = SUCCEEDED(args->get_Uri(&uri)) &&
-                    SUCCEEDED(args->get_IsUserInitiated(&userInitiated)) &&
-                    SUCCEEDED(args->get_NavigationId(&id));
-  const bool leaving = read && !userInitiated && std::wcscmp(uri, kLeavePageUrl) == 0;
+  if (args && SUCCEEDED(args->get_Uri(&uri)) &&
+      SUCCEEDED(args->get_IsUserInitiated(&userInitiated)) &&
+      SUCCEEDED(args->get_IsRedirected(&redirected)) && SUCCEEDED(args->get_NavigationId(&id))) {
+    TakeCloseStep(g_pageClose.NavigationStarting(
+        {reinterpret_cast<const char16_t*>(uri), userInitiated != FALSE, redirected != FALSE, id}));
+  }
   CoTaskMemFree(uri);
-  if (!leaving) return S_OK;
-  // The page let go: the window goes at once, and is destroyed once the page has unloaded.
-  g_leavingNavigationId = id;
-  ShowWindow(g_mainWindow, SW_HIDE);
-  SetTimer(g_mainWindow, kCloseTimerId, kUnloadMs, DestroyMainWindow);
   return S_OK;
 }
 
-// Matched by id: the completion of a navigation still loading when the close came (the home
-// page's, cancelled by this one) may arrive after this one started.
 HRESULT OnNavigationCompleted(ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* args) {
   UINT64 id;
-  if (!g_leavingNavigationId || !args || FAILED(args->get_NavigationId(&id)) ||
-      id != *g_leavingNavigationId)
-    return S_OK;
-  // Not inside the runtime's event: the timer fires from the message loop.
-  SetTimer(g_mainWindow, kCloseTimerId, USER_TIMER_MINIMUM, DestroyMainWindow);
+  if (args && SUCCEEDED(args->get_NavigationId(&id)))
+    TakeCloseStep(g_pageClose.NavigationCompleted(id));
   return S_OK;
 }
 
@@ -144,25 +134,50 @@ HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* arg
       // Swapped into the empty holders: mingw-w64's ComPtr copies on move assignment.
       g_deadController.Swap(g_webViewController);
       g_deadWebView.Swap(g_webView);
-      [[fallthrough]];
+      break;
     case COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED:
-      PostMessageW(g_mainWindow, WM_WEB_VIEW_PROCESS_FAILED, failure, 0);
-      return S_OK;
+    case COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_UNRESPONSIVE:
+      break;
     default:
-      // The runtime recovers the other processes itself, and an unresponsive page is the site's
-      // own to answer.
-      return S_OK;
+      return S_OK;  // the runtime recovers the other processes itself
   }
+  // A browser process that ended outweighs its page's failure, whichever came first.
+  if (g_raisedFailure != COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED)
+    g_raisedFailure = failure;
+  PostMessageW(g_mainWindow, WM_WEB_VIEW_PROCESS_FAILED, 0, 0);
+  return S_OK;
+}
+
+void RecreateWebView() {
+  if (g_recoveries == kMaximumRecoveries) return;
+  ++g_recoveries;
+  g_recreating = true;
+  InitializeWebView(g_mainWindow);
+}
+
+void CALLBACK RecreateWebViewLater(HWND window, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(window, timer);
+  if (!g_webViewClosed) RecreateWebView();
+}
+
+// No web view came about; when it was to replace a dead one, it is tried again.
+void CreationFailed() {
+  if (g_recreating && !g_webViewClosed)
+    SetTimer(g_mainWindow, kRecreateTimerId, kRecreateDelayMs, RecreateWebViewLater);
 }
 
 HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
-  if (!controller) return S_OK;
+  if (!controller) {
+    CreationFailed();
+    return S_OK;
+  }
   // Created for a window that has gone since: closed at once, never shown.
   if (g_webViewClosed) {
     controller->Close();
     return S_OK;
   }
   g_webViewController = controller;
+  g_recreating = false;
   g_webViewVisible = true;
   g_navigationEventsRegistered = false;
   g_webView = nullptr;
@@ -189,7 +204,7 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
   }
   // Sized from the window as it is now: resizes before the controller came were not applied.
   ResizeWebViewToClientArea();
-  g_homePageRequested = SUCCEEDED(g_webView->Navigate(AsWide(kHomePageUrl)));
+  if (SUCCEEDED(g_webView->Navigate(AsWide(kHomePageUrl)))) g_pageClose.HomePageRequested();
   // The window was minimised before there was a web view to hide: at start, or while the runtime
   // was recovering.
   if (IsIconic(g_mainWindow)) ShowWebView(false);
@@ -199,7 +214,10 @@ HRESULT OnControllerCreated(HRESULT, ICoreWebView2Controller* controller) {
 }
 
 HRESULT OnEnvironmentCreated(HWND window, ICoreWebView2Environment* environment) {
-  if (!environment) return S_OK;
+  if (!environment) {
+    CreationFailed();
+    return S_OK;
+  }
   auto handler =
       MakeCompletionHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
                             IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler>(
@@ -234,40 +252,44 @@ void NotifyWebViewOfWindowMove() {
     controller->NotifyParentWindowPositionChanged();
 }
 
-void RecoverWebView(COREWEBVIEW2_PROCESS_FAILED_KIND failure) {
-  const bool browserExited = failure == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED;
-  if (browserExited) CloseDeadWebView();
+void RecoverWebView() {
+  const auto failure = std::exchange(g_raisedFailure, std::nullopt);
+  if (!failure) return;  // posted by someone else
+  if (*failure == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED) CloseDeadWebView();
   if (g_webViewClosed) return;  // the window is going
   // The user asked to close: a page that cannot answer any more is not brought back for it.
-  if (CloseIsPending()) {
+  if (g_pageClose.PageFailed(GetTickCount64()) == CloseStep::kDestroy) {
     DestroyWindow(g_mainWindow);
     return;
   }
-  // A new web view needs only the window; a reload needs the web view to be live.
-  if (g_recoveries == kMaximumRecoveries || (!browserExited && !g_webView)) return;
-  ++g_recoveries;
-  if (browserExited) {
-    InitializeWebView(g_mainWindow);
-  } else {
-    g_webView->Reload();
+  switch (*failure) {
+    case COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED:
+      RecreateWebView();
+      return;
+    case COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED:
+      if (g_recoveries == kMaximumRecoveries || !g_webView) return;
+      ++g_recoveries;
+      g_webView->Reload();
+      return;
+    default:
+      return;  // outside a close, an unresponsive page is the site's own to answer
   }
 }
 
 bool AskPageBeforeClosing() {
   ICoreWebView2* webView = LiveWebView();
-  if (g_leavingNavigationId || !webView || !g_navigationEventsRegistered) return false;
-  const ULONGLONG now = GetTickCount64();
-  if (g_closeAskedAt) {
-    const ULONGLONG since = now - *g_closeAskedAt;
-    if (since < GetDoubleClickTime()) return true;  // the same gesture as the close that asked
-    if (since < kAskMs) return false;               // the user insists
+  switch (g_pageClose.CloseRequested(GetTickCount64(), webView && g_navigationEventsRegistered,
+                                     GetDoubleClickTime())) {
+    case CloseStep::kNothing:
+      return true;
+    case CloseStep::kAsk:
+      // The page's question belongs to the web view, which is hidden while the window is
+      // minimised.
+      if (IsIconic(g_mainWindow)) ShowWindow(g_mainWindow, SW_RESTORE);
+      return SUCCEEDED(webView->Navigate(AsWide(kLeavePageUrl)));
+    default:
+      return false;
   }
-  // The page's question belongs to the web view, which is hidden while the window is minimised.
-  if (IsIconic(g_mainWindow)) ShowWindow(g_mainWindow, SW_RESTORE);
-  if (FAILED(webView->Navigate(kLeavePageUrl))) return false;
-  g_closeAskedAt = now;
-  g_askAnswered = false;
-  return true;
 }
 
 void CloseWebView() {
@@ -284,5 +306,7 @@ void InitializeWebView(HWND window) {
           [window](HRESULT, ICoreWebView2Environment* environment) {
             return OnEnvironmentCreated(window, environment);
           });
-  if (handler) CreateCoreWebView2EnvironmentWithOptions(nullptr, nullptr, nullptr, handler.Get());
+  if (!handler ||
+      FAILED(CreateCoreWebView2EnvironmentWithOptions(nullptr, nullptr, nullptr, handler.Get())))
+    CreationFailed();
 }

@@ -4,20 +4,21 @@
 //
 // OSTREL_WEBVIEW_FAIL, a comma-separated list, makes steps fail: "environment" (no environment
 // delivered), "controller" (no controller, with a failure code), "webview" (the controller has no
-// web view), "settings" (the web view has no settings). OSTREL_WEBVIEW_DELAY_MS delays the
-// controller's completion. Completions arrive through the caller's message loop, as the real
-// runtime's do. OSTREL_WEBVIEW_PROCESS_FAILED, a COREWEBVIEW2_PROCESS_FAILED_KIND, is raised on
-// each web view soon after its controller arrived.
+// web view), "settings" (the web view has no settings), "recreation" (the first environment after
+// a browser process exit, whose data folder that process still holds). OSTREL_WEBVIEW_DELAY_MS
+// delays the controller's completion. Completions arrive through the caller's message loop, as the
+// real runtime's do. OSTREL_WEBVIEW_PROCESS_FAILED, a COREWEBVIEW2_PROCESS_FAILED_KIND, is raised
+// on each web view soon after its controller arrived.
 //
 // Each Navigate raises NavigationStarting and, 200 ms later, NavigationCompleted, with the
 // navigation's id, as the runtime does (a navigation away runs the page's beforeunload before it
-// starts), not initiated by the user; one that replaces a navigation still loading completes that
-// one unsuccessfully after it started. OSTREL_WEBVIEW_PAGE, a comma-separated list, shapes the
-// page: "loading" (the first navigation completes only when replaced), "stays" (the page keeps
-// itself: a navigation away raises nothing), "hangs" (a navigation away never completes),
-// "crashes" (a navigation away ends the page's process instead). OSTREL_WEBVIEW_PAGE_NAVIGATES,
-// "MS URI [user]" entries separated by ";", are navigations the page starts MS after it stayed:
-// a link the user follows ("user"), or the page's own script.
+// starts); the runtime reports navigations made through its API as user-initiated. One that
+// replaces a navigation still loading completes that one unsuccessfully after it started.
+// OSTREL_WEBVIEW_PAGE, a comma-separated list, shapes the page: "loading" (the first navigation
+// completes only when replaced), "redirects" (the navigation still loading is redirected, with
+// its own id, before a navigation away starts), "stays" (the page keeps itself: a navigation away
+// raises nothing), "hangs" (a navigation away never completes), "crashes" (a navigation away ends
+// the page's process instead).
 //
 // Close releases the event handlers, and from then on the controller and its web view answer
 // every call with ERROR_INVALID_STATE, logged as "closed", as the runtime's do.
@@ -197,7 +198,7 @@ void Raise(const char* event, Object* args) {
 
 // The navigation an event is raised for, and the one still loading (0: none).
 std::wstring g_eventUri;
-BOOL g_eventUserInitiated = FALSE;
+BOOL g_eventUserInitiated = FALSE, g_eventRedirected = FALSE;
 UINT64 g_eventId = 0, g_lastId = 0, g_loadingId = 0;
 int g_navigations = 0;  // of the current web view
 
@@ -210,6 +211,9 @@ const auto kStartingArgsVtable = [] {
   };
   vtable.get_IsUserInitiated = [](ICoreWebView2NavigationStartingEventArgs*, BOOL* user) {
     return *user = g_eventUserInitiated, S_OK;
+  };
+  vtable.get_IsRedirected = [](ICoreWebView2NavigationStartingEventArgs*, BOOL* redirected) {
+    return *redirected = g_eventRedirected, S_OK;
   };
   vtable.get_NavigationId = [](ICoreWebView2NavigationStartingEventArgs*, UINT64* id) {
     return *id = g_eventId, S_OK;
@@ -233,14 +237,21 @@ void CompleteNavigation(UINT64 id, BOOL success) {
       "NavigationCompleted", &g_completedArgs);
 }
 
+void RaiseStarting(UINT64 id, const std::wstring& uri, BOOL userInitiated, BOOL redirected) {
+  g_eventUri = uri, g_eventId = id, g_eventUserInitiated = userInitiated;
+  g_eventRedirected = redirected;
+  Log("event NavigationStarting " + std::to_string(id) + " " + Text(uri.c_str()) +
+      (userInitiated ? " user" : "") + (redirected ? " redirected" : ""));
+  Raise<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2NavigationStartingEventArgs>(
+      "NavigationStarting", &g_startingArgs);
+}
+
 void StartNavigation(const std::wstring& uri, BOOL userInitiated, bool completes) {
   const UINT64 id = ++g_lastId;
   Later(50, [id, completes, userInitiated, uri] {
-    g_eventUri = uri, g_eventId = id, g_eventUserInitiated = userInitiated;
-    Log("event NavigationStarting " + std::to_string(id) + " " + Text(uri.c_str()) +
-        (userInitiated ? " user" : ""));
-    Raise<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2NavigationStartingEventArgs>(
-        "NavigationStarting", &g_startingArgs);
+    if (g_loadingId && Listed("OSTREL_WEBVIEW_PAGE", "redirects"))
+      RaiseStarting(g_loadingId, L"https://127.0.0.1:9/sign-in", TRUE, TRUE);
+    RaiseStarting(id, uri, userInitiated, FALSE);
     if (g_loadingId) CompleteNavigation(std::exchange(g_loadingId, 0), FALSE);
     g_loadingId = id;
     if (completes)
@@ -250,35 +261,20 @@ void StartNavigation(const std::wstring& uri, BOOL userInitiated, bool completes
   });
 }
 
-void NavigateByThePageLater() {
-  const char* plan = std::getenv("OSTREL_WEBVIEW_PAGE_NAVIGATES");
-  std::istringstream entries(plan ? plan : "");
-  for (std::string entry; std::getline(entries, entry, ';');) {
-    std::istringstream words(entry);
-    UINT delayMs;
-    std::string uri, by;
-    if (!(words >> delayMs >> uri)) continue;
-    words >> by;
-    Later(delayMs, [uri = std::wstring(uri.begin(), uri.end()), user = by == "user"] {
-      StartNavigation(uri, user, true);
-    });
-  }
-}
-
 void RaiseProcessFailed(int kind);
 HRESULT Navigate(LPCWSTR uri) {
   const HRESULT result = Call("Navigate " + Text(uri));
   const bool away = g_navigations++ > 0;
   if (FAILED(result)) return result;
-  if (away && Listed("OSTREL_WEBVIEW_PAGE", "stays")) {
-    NavigateByThePageLater();
-    return result;
-  }
+  if (away && Listed("OSTREL_WEBVIEW_PAGE", "stays")) return result;
   if (away && Listed("OSTREL_WEBVIEW_PAGE", "crashes")) {
     Later(100, [] { RaiseProcessFailed(COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED); });
     return result;
   }
-  StartNavigation(uri, FALSE, !Listed("OSTREL_WEBVIEW_PAGE", away ? "hangs" : "loading"));
+  const char* unfinished = away ? "hangs" : "loading";
+  StartNavigation(uri, TRUE,
+                  !Listed("OSTREL_WEBVIEW_PAGE", unfinished) &&
+                      !(!away && Listed("OSTREL_WEBVIEW_PAGE", "redirects")));
   return result;
 }
 
@@ -383,10 +379,15 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
   Log("CreateCoreWebView2EnvironmentWithOptions browserFolder=" + Text(browserFolder) +
       " userDataFolder=" + Text(userDataFolder) + " options=" + (options ? "set" : "null") +
       " apartment=" + Apartment());
-  g_browserProcessExited = false;  // a new environment starts a new browser process
+  // A new environment starts a new browser process, once the old one let go of the data folder.
+  static bool recreationFailed = false;
+  const bool held = g_browserProcessExited && Fails("recreation") && !recreationFailed;
+  recreationFailed = recreationFailed || held;
+  g_browserProcessExited = held;
   handler->lpVtbl->AddRef(handler);
-  Later(0, [handler] {
-    Complete<ICoreWebView2Environment>(handler, "EnvironmentCompleted", "environment",
+  Later(0, [handler, held] {
+    Complete<ICoreWebView2Environment>(handler, "EnvironmentCompleted",
+                                       held ? "recreation" : "environment",
                                        HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), &g_environment);
   });
   return S_OK;
