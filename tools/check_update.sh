@@ -7,14 +7,17 @@
 #                              runs the reference endpoint (server/update.php) on the description
 #                              FILE for each version given: a new description, before it is live;
 #   check_update.sh --feed DIR checks a folder of static answers (tools/static-feed.sh): each
-#                              VERSION.json as that version reads it, and its SHA256SUMS;
+#                              VERSION.json as that version reads it, its SHA256SUMS, and no
+#                              file beside them that SHA256SUMS does not list;
 #   check_update.sh [--feed DIR] 'URL/{version}.json' VERSION...
 #                              fetches each version's address, one after the other; with --feed,
 #                              names each version whose served bytes are not the folder's.
 # Prints what the program reads, the prompt it shows and what it opens, and names every value that
 # the program reads otherwise than JSON means it, and a download over plain http. For a URL it
-# names a status other than 200 and a cache in between that answered with another version's
-# document, warns when the URL is plain http, and refuses a redirect from https to plain http.
+# names a status other than 200, a Content-Type or Cache-Control other than the endpoint's, and a
+# cache in between that answered with another version's document, warns when the URL is plain
+# http, and refuses a redirect from https to plain http. Each version is asked for as the program
+# asks (1.1 and 1.1.0.0 as 1.1.0).
 # OSTREL_ALLOW_PLAIN_HTTP=1 makes a plain-http download a warning. With OSTREL_UPDATE_PUBLIC_KEY
 # (the PEM file of the public keys the programs are built with) it verifies each answer as the
 # program of the version asking does: signed with one of the keys, made for that version, not
@@ -84,7 +87,7 @@ check_address() {
   set +o pipefail
   curl --silent --show-error --location "${redirects[@]}" --max-time 60 \
     --user-agent "Ostrel Browser" --write-out \
-    '%{stderr}fetched-from %{url_effective}\nstatus %{http_code}\nanswer-for %header{ostrel-answer-for}\n' \
+    '%{stderr}fetched-from %{url_effective}\nstatus %{http_code}\nanswer-for %header{ostrel-answer-for}\ncontent-type %header{content-type}\ncache-control %header{cache-control}\n' \
     "$url" 2>"$fetch" | head --bytes=16M >"$document"
   local fetched=${PIPESTATUS[0]}
   set -o pipefail
@@ -92,6 +95,7 @@ check_address() {
   from=$(sed -n 's/^fetched-from //p' "$fetch")
   answered=$(sed -n 's/^status //p' "$fetch")
   answer_for=$(sed -n 's/^answer-for //p' "$fetch" | tr -d '\r')
+  local header expected served
   # 1: curl refused the redirect's protocol.
   if [[ $fetched -eq 1 && $scheme == https && ${from,,} == http://* ]]; then
     echo "Refused: $url redirects to plain http, $from, where anyone on the network path can"
@@ -101,7 +105,8 @@ check_address() {
   fi
   # 23: head stopped reading.
   if [[ $fetched -ne 0 && $fetched -ne 23 ]]; then
-    grep -v -e '^fetched-from ' -e '^status ' -e '^answer-for ' "$fetch" >&2 || true
+    grep -v -e '^fetched-from ' -e '^status ' -e '^answer-for ' -e '^content-type ' \
+      -e '^cache-control ' "$fetch" >&2 || true
     echo "no answer from $url" >&2
     worse 2
     return
@@ -119,6 +124,19 @@ check_address() {
       echo "or on the console of php -S."
     fi
     worse 1
+  else
+    # Served as the endpoint serves it: a CDN keeps an answer without Cache-Control as long as it
+    # likes, and a type other than JSON may be rewritten on the way.
+    for header in "content-type:application/json; charset=utf-8" \
+      "cache-control:public, max-age=300"; do
+      expected=${header#*:}
+      served=$(sed -n "s/^${header%%:*} //p" "$fetch" | tr -d '\r')
+      if [[ ${served,,} != "$expected" ]]; then
+        echo "${header%%:*} is \"$served\", not \"$expected\" as the endpoint sends it: set it on"
+        echo "the stored files (see \"Static answers\") or in the web server."
+        worse 1
+      fi
+    done
   fi
   asked=${2:-$(version_asked "$url")}
   local version=()  # the signature's terms are checked for the version asking, when it is plain
@@ -135,7 +153,10 @@ check_address() {
 # Whether the file's bytes are those served for `version`: a CDN may still hand out an older copy.
 same_as_feed() {
   local version=$1
-  if ! cmp -s "$document" "$feed/$version.json"; then
+  if [[ ! -f $feed/$version.json ]]; then
+    echo "$feed has no $version.json: make the folder anew, naming $version to tools/static-feed.sh."
+    worse 1
+  elif ! cmp -s "$document" "$feed/$version.json"; then
     echo "Served for $version is not $feed/$version.json: a cache or CDN still holds an older copy"
     echo "(it goes after its max-age, or purge the folder's addresses), or the upload missed it."
     worse 1
@@ -157,6 +178,16 @@ if [[ -n $feed && $# -eq 0 ]]; then
   elif ! (cd "$feed" && sha256sum --check --quiet SHA256SUMS); then
     echo "$feed does not match its SHA256SUMS: a file was changed or is missing; make the folder anew"
     worse 1
+  else
+    # An upload of the folder takes every file in it: an old answer left there goes out too.
+    for file in "$feed"/*; do
+      name=$(basename "$file")
+      [[ $name == SHA256SUMS ]] || grep -q "^[0-9a-f]*  $name\$" "$feed/SHA256SUMS" || {
+        echo "$feed holds $name, which SHA256SUMS does not list: an upload would publish it;"
+        echo "make the folder anew with tools/static-feed.sh"
+        worse 1
+      }
+    done
   fi
   exit "$status"
 fi
@@ -166,6 +197,7 @@ case $1 in
     template=$1
     shift
     for version in "$@"; do
+      version=$(canonical_version "$version")
       echo "== As version $version:"
       check_address "${template//"{version}"/$version}" "$version"
       [[ -z $feed ]] || same_as_feed "$version"

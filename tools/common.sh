@@ -8,6 +8,18 @@ build=${OSTREL_BUILD_DIR:-$root/build}
 test_port=18471
 demo_port=18571
 
+# A version as the program puts it into its update address: three parts, a fourth only when it is
+# not 0 (1.1 and 1.1.0.0 as 1.1.0). Anything but plain dotted numbers is left as it is.
+canonical_version() {
+  local parts version
+  [[ $1 =~ ^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$ ]] || { echo "$1"; return; }
+  IFS=. read -ra parts <<<"$1"
+  while ((${#parts[@]} < 3)); do parts+=(0); done
+  version=$((10#${parts[0]})).$((10#${parts[1]})).$((10#${parts[2]}))
+  if ((${#parts[@]} == 4)) && ((10#${parts[3]} != 0)); then version+=.$((10#${parts[3]})); fi
+  echo "$version"
+}
+
 configure_native() {
   local dir=$1
   shift

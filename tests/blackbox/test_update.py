@@ -199,12 +199,12 @@ class UpdateTest(ProgramTestCase):
         description.write_text(json.dumps({
             "latestVersion": "2.0.1", "lowestAllowedVersion": VERSION, "title": "Ostrel 2.0",
             "notes": ["修复了若干问题"], "downloadUrl": "https://127.0.0.1:9/get"}))
-        tools = pathlib.Path(ROOT, "tools")
+        tools, key = pathlib.Path(ROOT, "tools"), os.environ["OSTREL_TEST_SIGNING_KEY"]
         for command in ([tools / "sign-update.sh", description],
                         [tools / "static-feed.sh", description, folder / "feed", VERSION, "2.0.1"]):
             subprocess.run(command, check=True, capture_output=True,
-                           env={**os.environ, "OSTREL_UPDATE_SIGNING_KEY":
-                                os.environ["OSTREL_TEST_SIGNING_KEY"]})
+                           env={**os.environ, "OSTREL_UPDATE_SIGNING_KEY": key,
+                                "OSTREL_UPDATE_PUBLIC_KEY": key.replace("private", "public")})
         # Uploaded with the README's command, each file keeps its bytes and the endpoint's headers.
         store = ObjectStore()
         self.addCleanup(store.close)
@@ -246,7 +246,8 @@ class UpdateTest(ProgramTestCase):
     def readme_upload(feed, bucket):
         """The README's upload command, for this folder and bucket, less the store's address."""
         readme = pathlib.Path(ROOT, "README.md").read_text()
-        block = readme[readme.index("    aws s3 cp"):].split("\n\n")[0]
+        at = readme.index("aws s3 cp")
+        block = readme[at:readme.index("```", at)]
         words = shlex.split(block.replace("\\\n", ""))
         return [f"{feed}/" if w == "feed/" else w.replace("BUCKET", bucket) for w in words[1:-2]]
 

@@ -1,6 +1,7 @@
 """The publisher's side: the reference endpoint (server/update.php) on php's built-in server and
 behind nginx with php-fpm (server/nginx.conf), over http and https, and the check of an update
 document (tools/check_update.sh, and its command on a table of documents)."""
+import functools
 import glob
 import http.server
 import json
@@ -11,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 import unittest
@@ -81,9 +83,18 @@ class NginxEndpoint(ReferenceEndpoint):
         super().close()
 
 
-def run(*command, document=None, **env):
-    done = subprocess.run(command, input=document, capture_output=True, env={**os.environ, **env})
+def run(*command, document=None, cwd=None, **env):
+    done = subprocess.run(command, input=document, capture_output=True, cwd=cwd,
+                          env={**os.environ, **env})
     return done.returncode, done.stdout.decode(errors="replace") + done.stderr.decode()
+
+
+def readme_block(marker):
+    """The README's fenced shell block that holds `marker`, as a publisher would paste it."""
+    readme = pathlib.Path(ROOT, "README.md").read_text()
+    at = readme.index(marker)
+    start = readme.rindex("```sh\n", 0, at) + len("```sh\n")
+    return textwrap.dedent(readme[start:readme.index("```", at)])
 
 
 def fetch(url, method="GET"):
@@ -130,7 +141,8 @@ class PublishingTest(unittest.TestCase):
                     answers[path] = fetch(origin + self.path)
                 status, headers, body = answers[path]
                 self.send_response(status)
-                self.send_header("Ostrel-Answer-For", headers["Ostrel-Answer-For"])
+                for name in ANSWER_HEADERS:
+                    self.send_header(name, headers[name])
                 self.end_headers()
                 self.wfile.write(body)
 
@@ -314,72 +326,120 @@ class PublishingTest(unittest.TestCase):
 
     def test_a_signed_description_becomes_static_answers_served_by_nginx_alone(self):
         folder = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
-        key, public, description = (folder / name for name in ("key", "public", "update.json"))
-        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key)
-        openssl("ec", "-in", key, "-pubout", "-out", public)
-        (folder / "unsigned.json").write_text(json.dumps(DESCRIPTION))
-        shutil.copy(folder / "unsigned.json", description)
+        key, public, other, description = (folder / name for name in (
+            "key", "public", "other", "update.json"))
+        for private, half in ((key, public), (folder / "other.key", other)):
+            openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", private)
+            openssl("ec", "-in", private, "-pubout", "-out", half)
+        description.write_text(json.dumps(DESCRIPTION))
         run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key)
-        # The publisher's text changed, its signed answers not.
-        changed = description.read_text().replace("Ostrel 2", "Ostrel 3", 1)
-        (folder / "changed.json").write_text(changed)
-        versions = ("1.0", "1.5", "2.0.0")
-        # Each file the endpoint's bytes; refused with nothing written: a description the endpoint
-        # refuses, one not signed, a version that is not plain; a folder in use.
-        for given, out, wanted, says in (("update.json", "feed", 0, "Wrote"),
-                                         ("changed.json", "no", 1, "changed after signing"),
-                                         ("unsigned.json", "no", 1, "not signed"),
-                                         ("update.json", "no", 1, '"1.0 beta" is not a plain'),
-                                         ("update.json", "feed", 2, "in use")):
+        text = description.read_text()
+        for name, content in (("changed", text.replace("Ostrel 2", "Ostrel 3", 1)),
+                              ("replaced", text.replace("Ostrel 2", "Ostrel 3")),  # answers too
+                              ("null", json.dumps(dict(DESCRIPTION, signedAnswers=None))),
+                              ("file", "")):
+            (folder / name).write_text(content)
+        (folder / "feeds").mkdir()
+        (folder / "link").symlink_to(folder / "feeds")
+        keys, versions = dict(OSTREL_UPDATE_PUBLIC_KEY=public), ("1.0", "1.5.0.0", "2.0.0", "2")
+        # Each file the endpoint's bytes, each version once and as the program asks; refused with
+        # nothing written: what a program with those keys would ignore, a description not signed,
+        # a version that is not plain, no keys, an output path that exists in any form.
+        for given, out, env, wanted, says in (
+                ("update.json", "feeds/A", keys, 0, "Wrote"),
+                ("changed", "no", keys, 1, "changed after signing"),
+                ("replaced", "no", keys, 1, "the answer for 1.0.0 is signed with no key"),
+                ("update.json", "no", dict(OSTREL_UPDATE_PUBLIC_KEY=other), 1, "with no key"),
+                ("null", "no", keys, 1, "is not signed"),
+                ("update.json", "no", dict(versions=["1.0 beta"], **keys), 1, "is not a plain"),
+                ("update.json", "no", {}, 2, "OSTREL_UPDATE_PUBLIC_KEY must name"),
+                *[("update.json", used, keys, 2, "in use") for used in ("feeds/A", "link", ".",
+                                                                          "file")]):
             code, output = run(FEED_SCRIPT, folder / given, folder / out,
-                               *(["1.0 beta"] if "beta" in says else versions))
+                               *env.pop("versions", versions), **env)
             self.assertEqual((code, says in output, (folder / "no").exists()),
                              (wanted, True, False), output)
+        feed = folder / "feeds" / "A"
+        self.assertEqual(sorted(os.listdir(feed)), ["1.0.0.json", "1.5.0.json", "2.0.0.json",
+                                                    "SHA256SUMS"])
+        self.assertEqual(len((feed / "SHA256SUMS").read_text().splitlines()), 3)
+        versions = ("1.0.0", "1.5.0", "2.0.0")
         for version in versions:
             answered = subprocess.run(["php", f"{ROOT}/server/update.php", version, description],
                                       capture_output=True).stdout
-            self.assertEqual((folder / "feed" / f"{version}.json").read_bytes(), answered)
+            self.assertEqual((feed / f"{version}.json").read_bytes(), answered)
         # Without versions: every release tag, as the version its build makes (not its name).
         subprocess.run(["git", "clone", "--quiet", ROOT, folder / "clone"], check=True)
         for tag in ("v1.0.0", "v9.9", "not-a-release"):
             subprocess.run(["git", "-C", folder / "clone", "tag", tag], check=True)
-        run(folder / "clone/tools/static-feed.sh", description, folder / "tagged")
+        run(folder / "clone/tools/static-feed.sh", description, folder / "tagged", **keys)
         self.assertEqual(sorted(os.listdir(folder / "tagged")), ["1.0.0.json", "SHA256SUMS"])
 
+        # Put into service with the README's commands, in the clone and on the host: nginx with
         # server/nginx-static.conf serves the folder, each file as the endpoint would, and no more.
-        served, port, tls_port = shutil.copytree(folder / "feed", folder / "served"), *(
-            free_port() for _ in "ab")
+        www, port, tls_port = folder / "www", free_port(), free_port()
+        www.mkdir()
+
+        def swap(to):
+            for marker in ("feed.next", "/var/www/ostrel-update-feed.next"):
+                block = readme_block(marker).replace("feeds/2026-12-09", f"feeds/{to}")
+                subprocess.run(["bash", "-ec", block.replace("/var/www", str(www))], cwd=folder,
+                               check=True)
+        swap("A")
         (folder / "nginx").mkdir()
         nginx = start_nginx(folder / "nginx", publisher_config("nginx-static.conf", {
             "listen": [f"127.0.0.1:{port}", f"127.0.0.1:{tls_port} ssl"],
             "server_name": ["localhost"], "ssl_certificate": [self.certificate[0]],
-            "ssl_certificate_key": [self.certificate[1]], "root": [served]}), port)
+            "ssl_certificate_key": [self.certificate[1]], "root": [www / "ostrel-update-feed"]}),
+                            port)
         self.addCleanup(nginx.wait)
         self.addCleanup(nginx.kill)
         address = f"https://localhost:{tls_port}/ostrel/update/{{version}}.json"
-        for version, method, wanted in [(v, m, 200) for v in versions for m in ("GET", "HEAD")] + [
-                ("2.0.0", "POST", 403), ("9", "GET", 404), ("../x", "GET", 404)]:
+        for version, method, wanted, cache in [
+                (v, m, 200, "public, max-age=300") for v in versions for m in ("GET", "HEAD")] + [
+                ("2.0.0", "POST", 405, "no-store"), ("9", "GET", 404, "public, max-age=60"),
+                ("../x", "GET", 404, "public, max-age=60")]:
             status, headers, body = fetch(address.format(version=version), method)
-            self.assertEqual(status, wanted)
+            self.assertEqual((status, headers["Cache-Control"]), (wanted, cache), version)
             if status == 200:
-                self.assertEqual([headers[name] for name in ANSWER_HEADERS[:2]] + [body], [
-                    "application/json; charset=utf-8", "public, max-age=300",
-                    (served / f"{version}.json").read_bytes() * (method == "GET")])
+                self.assertEqual([headers["Content-Type"], body], [
+                    "application/json; charset=utf-8",
+                    (feed / f"{version}.json").read_bytes() * (method == "GET")])
+            self.assertEqual(headers["Allow"], "GET, HEAD" if status == 405 else None)
         for nothing in ("SHA256SUMS", ""):  # nor the sums, nor a listing
             self.assertEqual(fetch(address.replace("{version}.json", nothing))[0], 404)
 
-        # The check: the folder, and each version through the address; a stale copy is named.
-        keys = dict(OSTREL_UPDATE_PUBLIC_KEY=public)
-        for args, says in (((), "Signed with a key"), ((address, *versions), "== As version")):
-            code, output = run(CHECK_SCRIPT, "--feed", folder / "feed", *args, **keys)
+        # The check: the folder, and each version through the address; a stale copy, a version
+        # without a file, a file that SHA256SUMS does not list, an answer for another version
+        # (without keys too) and the headers of a server that is not the endpoint are named.
+        for args, says in (((), "Signed with a key"), ((address, "1.0", "1.5.0.0", "2"),
+                                                       "== As version")):
+            code, output = run(CHECK_SCRIPT, "--feed", "feed", *args, cwd=folder, **keys)
             self.assertEqual((code, output.count(says)), (0, 3), output)
-        (folder / "feed" / "1.5.json").write_text("{}")
-        self.assertIn("1.5.json: FAILED", run(CHECK_SCRIPT, "--feed", folder / "feed")[1])
         run(SIGN_SCRIPT, description, OSTREL_UPDATE_SIGNING_KEY=key)  # signed again, not uploaded
-        run(FEED_SCRIPT, description, folder / "new", *versions)
-        code, output = run(CHECK_SCRIPT, "--feed", folder / "new", address, "2.0.0", **keys)
-        self.assertEqual(code, 1, output)
-        self.assertIn(f"Served for 2.0.0 is not {folder}/new/2.0.0.json", output)
+        run(FEED_SCRIPT, description, folder / "feeds" / "B", *versions, **keys)
+        plain = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
+            http.server.SimpleHTTPRequestHandler, directory=feed))
+        threading.Thread(target=plain.serve_forever, daemon=True).start()
+        self.addCleanup(plain.server_close)
+        self.addCleanup(plain.shutdown)
+        (feed / "9.0.0.json").write_text("{}")
+        for args, says in (
+                ((folder / "feeds" / "B", address, "2.0.0"), f"Served for 2.0.0 is not {folder}"),
+                ((folder / "feeds" / "B", address, "9"), "has no 9.0.0.json: make the folder"),
+                ((feed,), "holds 9.0.0.json, which SHA256SUMS does not list"),
+                ((feed, f"http://127.0.0.1:{plain.server_port}/{{version}}.json", "2.0.0"),
+                 'cache-control is "", not "public, max-age=300"')):
+            code, output = run(CHECK_SCRIPT, "--feed", *args, **keys)
+            self.assertEqual((code, says in output), (1, True), output)
+        (feed / "1.5.0.json").write_text("{}")
+        self.assertIn("1.5.0.json: FAILED", run(CHECK_SCRIPT, "--feed", feed)[1])
+        code, output = run(CHECK, feed / "1.0.0.json", "2.0.0")
+        self.assertEqual((code, "Made for versions from any below 1.5, not for 2.0.0" in output),
+                         (1, True), output)
+        swap("B")
+        self.assertEqual(run(CHECK_SCRIPT, "--feed", folder / "feed", address, "2.0.0", **keys)[0],
+                         0)
 
     def test_key_files_are_read_alike_by_the_build_and_the_check(self):
         # The file's keys, and what the configure and the check both say: the keys compiled in,
