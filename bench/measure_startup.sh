@@ -5,8 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
-"$root/tools/setup.sh"
-configure_windows "$build/windows" "$test_port"
+"$root/tools/setup.sh" run
+configure_windows "$build/windows" "$(free_ports "$build/windows")"
 cmake --build "$build/windows" --target OstrelBrowser minimal_window startup_timer
 
 export WINEPREFIX=$build/startup-wineprefix WINEDEBUG=-all WINEARCH=win64

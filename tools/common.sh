@@ -2,10 +2,9 @@
 build=${OSTREL_BUILD_DIR:-$root/build}
 
 # The tests and the demo each build with loopback addresses of their own, so that both can run
-# at once: the update endpoint on the first port, then the home page, the download page, the
-# update endpoint over TLS of the tests' copy of the program that asks there, and the static
-# answers over TLS of the copy that reads those.
-test_port=18471
+# at once: the update endpoint on the first port, then the home page, the download page, and the
+# update address over TLS of the tests' keyed copy of the program. The tests' ports are chosen
+# when their build is configured (free_ports).
 demo_port=18571
 
 # A version as the program puts it into its update address: three parts, a fourth only when it is
@@ -18,6 +17,29 @@ canonical_version() {
   version=$((10#${parts[0]})).$((10#${parts[1]})).$((10#${parts[2]}))
   if ((${#parts[@]} == 4)) && ((10#${parts[3]} != 0)); then version+=.$((10#${parts[3]})); fi
   echo "$version"
+}
+
+# The first of four consecutive loopback ports that nothing listens on: those the build in
+# folder $1 was configured with while they are still free, otherwise new ones.
+free_ports() {
+  python3 - "$1/CMakeCache.txt" <<'PYTHON'
+import random, re, socket, sys
+def free(base):
+    try:
+        for port in range(base, base + 4):
+            socket.create_server(("127.0.0.1", port)).close()
+        return True
+    except OSError:
+        return False
+try:
+    base = int(re.search(r"^OSTREL_UPDATE_CHECK_URL:STRING=http://127.0.0.1:(\d+)/",
+                         open(sys.argv[1]).read(), re.M)[1])
+except (OSError, TypeError):
+    base = 0
+while not (base and free(base)):
+    base = random.randrange(20000, 60000)
+print(base)
+PYTHON
 }
 
 configure_native() {
@@ -35,8 +57,7 @@ configure_windows() {
     -DOSTREL_UPDATE_CHECK_URL="http://127.0.0.1:$port//update.php?version={version}" \
     -DOSTREL_HOME_PAGE_URL="https://127.0.0.1:$((port + 1))/" \
     -DOSTREL_DOWNLOAD_PAGE_URL="http://127.0.0.1:$((port + 2))/" \
-    -DOSTREL_TEST_TLS_UPDATE_CHECK_URL="https://localhost:$((port + 3))//update.php?version={version}" \
-    -DOSTREL_TEST_STATIC_UPDATE_CHECK_URL="https://localhost:$((port + 4))/ostrel/update/{version}.json" "$@"
+    -DOSTREL_TEST_UPDATE_CHECK_URL="https://localhost:$((port + 3))/ostrel/update/{version}.json" "$@"
 }
 
 # What shapes a release's bytes, as "toolchain.NAME=VERSION" lines: the Debian packages of the

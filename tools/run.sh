@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
-"$root/tools/setup.sh"
+"$root/tools/setup.sh" run
 keys=$build/demo-keys
 if [[ ! -f $keys/public.pem ]]; then
   mkdir -p "$keys"
