@@ -41,10 +41,11 @@ def with_stale_marker(path):
 
 
 @pytest.fixture
-def folder():
-    """The install folder, empty before the test and after it."""
+def folder(desk):
+    """The install folder, empty before the test and after it, once the test's programs ended."""
     folder = user_folder("AppData", "Local", "Programs", "Ostrel Browser")
     yield folder
+    desk.end()
     uninstall(folder)
     for key in RUNTIME_KEYS.values():
         reg("delete", key, "/f")
