@@ -150,10 +150,11 @@ class Desk:
 
     def message(self, how, message, wparam=0, lparam=0, window=None):
         """Posts or sends (`how`) a message to `window`, by default the first main window."""
-        return self.helper(how, window or self.windows()[0], message, wparam, lparam)["result"]
+        window = window or self.first_window()["hwnd"]
+        return self.helper(how, window, message, wparam, lparam)["result"]
 
     def resize(self, width, height):
-        self.helper("size", self.windows()[0], width, height)
+        self.helper("size", self.first_window()["hwnd"], width, height)
         return self.first_window()
 
     def show(self, command):

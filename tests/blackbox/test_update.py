@@ -170,6 +170,7 @@ def test_a_program_with_keys_obeys_only_genuine_answers(desk, serve, trusted, an
     server = serve(document(answer()), port=KEYED_URL.port,
                    certificate=trusted.issue_cert("localhost"))
     program = desk.start(PROGRAM_WITH_KEYS)
+    desk.first_window()
     if prompts:
         assert desk.prompt()["title"] == "Ostrel 2.0"
         desk.answer(IDNO)
