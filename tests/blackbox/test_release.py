@@ -74,7 +74,14 @@ class Releases:
 
 @pytest.fixture(scope="module")
 def release(tmp_path_factory):
-    return Releases(tmp_path_factory.mktemp("releases"))
+    # A Wine prefix of its own: the release's installer closes every running copy of the program
+    # in its prefix, and the tests of the desktop run beside it.
+    prefix = tmp_path_factory.mktemp("wineprefix")
+    script = ROOT / "tests" / "wine_prefix.sh"
+    os.environ["WINEPREFIX"] = str(prefix)
+    subprocess.run([script, "start"], check=True)
+    yield Releases(tmp_path_factory.mktemp("releases"))
+    subprocess.run([script, "stop"], check=True)
 
 
 def test_refused_before_anything_is_built(release):
