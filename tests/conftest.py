@@ -7,7 +7,7 @@ import tempfile
 import pytest
 import trustme
 
-from support import ROOT, Desk, UpdateServer, trust_in_wine_prefix
+from support import ROOT, Desk, UpdateServer, private_display, trust_in_wine_prefix
 
 
 @pytest.fixture
@@ -56,11 +56,9 @@ def screen():
     opened = []
 
     def open_screen(width, height):
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", f"{width}x{height}x24"],
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        xvfb, display = private_display(width, height)
         prefix = tempfile.TemporaryDirectory()
-        os.environ.update(DISPLAY=":" + xvfb.stdout.readline().decode().strip(),
-                          WINEPREFIX=prefix.name)
+        os.environ.update(DISPLAY=display, WINEPREFIX=prefix.name)
         subprocess.run([ROOT / "tests" / "wine_prefix.sh", "start"], check=True)
         opened.append((xvfb, prefix, Desk()))
         return opened[-1][2]
@@ -70,6 +68,7 @@ def screen():
         desk.end()
         subprocess.run([ROOT / "tests" / "wine_prefix.sh", "stop"])
         xvfb.kill()
+        xvfb.wait()
         prefix.cleanup()
     os.environ.clear()
     os.environ.update(saved)

@@ -166,6 +166,14 @@ class Desk:
         assert program.exit_code(20) == 0
 
 
+def private_display(width=1920, height=1080):
+    """An Xvfb display of its own, for a Wine prefix of its own: two prefixes on one display
+    disturb each other's windows. Returns the Xvfb process and the display's name."""
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", f"{width}x{height}x24"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return xvfb, ":" + xvfb.stdout.readline().decode().strip()
+
+
 def sign_answer(document, key=SIGNING_KEY):
     """The answer `document` (bytes, holding "signature": "") signed as tools/sign-update.sh
     signs, with the P-256 private key in the PEM file `key`: r and s, 32 bytes each, in base64."""

@@ -11,7 +11,7 @@ import zipfile
 
 import pytest
 
-from support import ROOT, Program, new_key, uninstall, user_folder
+from support import ROOT, Program, new_key, private_display, uninstall, user_folder
 
 BOOTSTRAPPER = os.environ.get("OSTREL_BOOTSTRAPPER_STAND_IN", "")
 # Fails for all but the program, as when the uninstaller's signature fails inside makensis.
@@ -74,14 +74,16 @@ class Releases:
 
 @pytest.fixture(scope="module")
 def release(tmp_path_factory):
-    # A Wine prefix of its own: the release's installer closes every running copy of the program
-    # in its prefix, and the tests of the desktop run beside it.
-    prefix = tmp_path_factory.mktemp("wineprefix")
+    # A Wine prefix and a display of its own: the release's installer closes every running copy
+    # of the program in its prefix, and the tests of the desktop run beside it.
+    xvfb, display = private_display()
     script = ROOT / "tests" / "wine_prefix.sh"
-    os.environ["WINEPREFIX"] = str(prefix)
+    os.environ.update(WINEPREFIX=str(tmp_path_factory.mktemp("wineprefix")), DISPLAY=display)
     subprocess.run([script, "start"], check=True)
     yield Releases(tmp_path_factory.mktemp("releases"))
     subprocess.run([script, "stop"], check=True)
+    xvfb.kill()
+    xvfb.wait()
 
 
 def test_refused_before_anything_is_built(release):
