@@ -37,7 +37,6 @@ def authority(tmp_path_factory):
     authority = trustme.CA()
     path = tmp_path_factory.mktemp("authority") / "authority.pem"
     authority.cert_pem.write_to_path(path)
-    authority.path = path
     os.environ.update(SSL_CERT_FILE=str(path), CURL_CA_BUNDLE=str(path))
     return authority
 
