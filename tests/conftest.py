@@ -55,17 +55,20 @@ def screen():
     opened = []
 
     def open_screen(width, height):
-        xvfb, display = private_display(width, height)
         prefix = tempfile.TemporaryDirectory()
+        xvfb, display = private_display(width, height)
+        opened.append((xvfb, prefix))
         os.environ.update(DISPLAY=display, WINEPREFIX=prefix.name)
         subprocess.run([ROOT / "tests" / "wine_prefix.sh", "start"], check=True)
-        opened.append((xvfb, prefix, Desk()))
-        return opened[-1][2]
-    saved = dict(os.environ)
+        desks.append(Desk())
+        return desks[-1]
+    saved, desks = dict(os.environ), []
     yield open_screen
-    for xvfb, prefix, desk in opened:
+    for desk in desks:
         desk.end()
-        subprocess.run([ROOT / "tests" / "wine_prefix.sh", "stop"])
+    for xvfb, prefix in opened:
+        subprocess.run([ROOT / "tests" / "wine_prefix.sh", "stop"],
+                       env={**os.environ, "WINEPREFIX": prefix.name})
         xvfb.kill()
         xvfb.wait()
         prefix.cleanup()

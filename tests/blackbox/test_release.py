@@ -76,14 +76,17 @@ class Releases:
 def release(tmp_path_factory):
     # A Wine prefix and a display of its own: the release's installer closes every running copy
     # of the program in its prefix, and the tests of the desktop run beside it.
-    xvfb, display = private_display()
+    prefix, work = tmp_path_factory.mktemp("wineprefix"), tmp_path_factory.mktemp("releases")
     script = ROOT / "tests" / "wine_prefix.sh"
-    os.environ.update(WINEPREFIX=str(tmp_path_factory.mktemp("wineprefix")), DISPLAY=display)
-    subprocess.run([script, "start"], check=True)
-    yield Releases(tmp_path_factory.mktemp("releases"))
-    subprocess.run([script, "stop"], check=True)
-    xvfb.kill()
-    xvfb.wait()
+    xvfb, display = private_display()
+    try:
+        os.environ.update(WINEPREFIX=str(prefix), DISPLAY=display)
+        subprocess.run([script, "start"], check=True)
+        yield Releases(work)
+    finally:
+        subprocess.run([script, "stop"])
+        xvfb.kill()
+        xvfb.wait()
 
 
 def test_refused_before_anything_is_built(release):
