@@ -148,9 +148,15 @@ HRESULT OnProcessFailed(ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* arg
   return S_OK;
 }
 
-void RecreateWebView() {
-  if (g_recoveries == kMaximumRecoveries) return;
+// Counts one recovery; false once they are spent.
+bool TakeRecovery() {
+  if (g_recoveries == kMaximumRecoveries) return false;
   ++g_recoveries;
+  return true;
+}
+
+void RecreateWebView() {
+  if (!TakeRecovery()) return;
   g_recreating = true;
   InitializeWebView(g_mainWindow);
 }
@@ -267,9 +273,8 @@ void RecoverWebView() {
       RecreateWebView();
       return;
     case COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED:
-      if (g_recoveries == kMaximumRecoveries || !g_webView) return;
-      ++g_recoveries;
-      g_webView->Reload();
+      // A reload needs the web view to be live.
+      if (g_webView && TakeRecovery()) g_webView->Reload();
       return;
     default:
       return;  // outside a close, an unresponsive page is the site's own to answer
