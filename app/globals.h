@@ -12,6 +12,9 @@
 
 // Posted by the update thread once it has stored an offered update; both parameters are 0.
 constexpr UINT WM_UPDATE_AVAILABLE = WM_USER + 1;
+// Posted by the installer's fetch once it has ended; both parameters are 0. (WM_USER + 2 is the
+// web view's.)
+constexpr UINT WM_INSTALLER_FETCHED = WM_USER + 3;
 
 extern Microsoft::WRL::ComPtr<ICoreWebView2> g_webView;
 extern Microsoft::WRL::ComPtr<ICoreWebView2Controller> g_webViewController;

@@ -8,6 +8,7 @@
 
 #include "app/globals.h"
 #include "app/main_window.h"
+#include "update/installer_fetch.h"
 #include "update/update_check.h"
 #include "webview/webview_host.h"
 
@@ -72,5 +73,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  // The window is gone: an update the user accepted replaces the program now.
+  RunVerifiedInstaller();
   return static_cast<int>(message.wParam);
 }

@@ -85,6 +85,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_UPDATE_AVAILABLE:
       ShowUpdatePrompt();
       return 0;
+    case WM_INSTALLER_FETCHED:
+      FinishUpdate();
+      return 0;
   }
   return DefWindowProcW(window, message, wParam, lParam);
 }

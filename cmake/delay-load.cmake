@@ -16,8 +16,9 @@ function(ostrel_delay_load_library name dll)
 endfunction()
 
 ostrel_delay_load_library(wininet WININET.dll
-  InternetOpenW InternetOpenUrlW InternetReadFile InternetCloseHandle)
+  InternetOpenW InternetOpenUrlW InternetReadFile InternetCloseHandle HttpQueryInfoW)
 ostrel_delay_load_library(shell32 SHELL32.dll ShellExecuteW)
 ostrel_delay_load_library(bcrypt BCRYPT.dll
   BCryptOpenAlgorithmProvider BCryptCloseAlgorithmProvider BCryptHash BCryptImportKeyPair
-  BCryptDestroyKey BCryptVerifySignature)
+  BCryptDestroyKey BCryptVerifySignature BCryptCreateHash BCryptHashData BCryptFinishHash
+  BCryptDestroyHash BCryptGenRandom)

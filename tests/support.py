@@ -260,9 +260,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.server.answered.set()
 
 
-def document(body, status=200, length=None, headers=()):
-    """Answers with `body`, in pieces (more than one read for a longer one), under a
-    Content-Length of `length` when given."""
+def document(body, status=200, length=None, headers=(), pause=0.05):
+    """Answers with `body`, in pieces `pause` seconds apart (more than one read for a longer one),
+    under a Content-Length of `length` when given."""
     def respond(handler):
         handler.send_response(status)
         handler.send_header("Content-Length", str(length or len(body)))
@@ -272,7 +272,7 @@ def document(body, status=200, length=None, headers=()):
         for at in range(0, len(body), 4000):
             handler.wfile.write(body[at:at + 4000])
             handler.wfile.flush()
-            time.sleep(0.05)
+            time.sleep(pause)
     return respond
 
 

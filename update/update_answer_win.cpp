@@ -1,30 +1,8 @@
 // Verifies an update answer's signature with Windows' own cryptography (CNG).
-#include <windows.h>
-
-#include <bcrypt.h>
-
-#include <memory>
-#include <type_traits>
-
+#include "update/cng_win.h"
 #include "update/update_check.h"
 
 namespace {
-
-struct AlgorithmCloser {
-  void operator()(BCRYPT_ALG_HANDLE algorithm) const { BCryptCloseAlgorithmProvider(algorithm, 0); }
-};
-using Algorithm = std::unique_ptr<std::remove_pointer_t<BCRYPT_ALG_HANDLE>, AlgorithmCloser>;
-struct KeyDestroyer {
-  void operator()(BCRYPT_KEY_HANDLE key) const { BCryptDestroyKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<BCRYPT_KEY_HANDLE>, KeyDestroyer>;
-
-Algorithm OpenAlgorithm(LPCWSTR name) {
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  return Algorithm(BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, name, nullptr, 0))
-                       ? algorithm
-                       : nullptr);
-}
 
 // A CNG public key blob: the header, then X and Y.
 struct P256PublicKeyBlob {

@@ -1,9 +1,7 @@
 #include "update/update_check.h"
 
 #include <windows.h>
-#include <wininet.h>
 
-#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -12,32 +10,18 @@
 #include "app/globals.h"
 #include "app/wide_text.h"
 #include "resources/version.h"
+#include "update/installer_fetch.h"
+#include "update/internet_win.h"
 #include "update/update_document.h"
 #include "update/update_public_keys.h"
 
 namespace {
 
 constexpr DWORD kReadSize = 4096;
-// Always from the server, and never kept in the user's cache: the program writes nothing of its
-// own. A redirect from http to https is followed even where Internet Options would warn of the
-// change (WinINet fails it with 12039 there), so a program built with an http address reaches an
-// endpoint that moved to https. Certificates are checked as WinINet always does: one that Windows
-// does not trust, that names another host or that is out of date fails the fetch. No cookie is
-// sent or kept (an endpoint's or a CDN's would land in the user's store and travel back at every
-// start), and no WinINet dialog ever opens on this thread.
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_NO_COOKIES |
-                                INTERNET_FLAG_NO_UI;
-
-struct InternetHandleCloser {
-  void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
-};
-using InternetHandle = std::unique_ptr<void, InternetHandleCloser>;
 
 // The update document's bytes, or nothing when no answer was obtained or it passed the cap.
 std::optional<std::string> FetchUpdateDocument() {
-  InternetHandle internet(
-      InternetOpenW(L"Ostrel Browser", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  const InternetHandle internet = OpenInternet();
   if (!internet) return std::nullopt;
   InternetHandle request(
       InternetOpenUrlW(internet.get(), AsWide(kUpdateCheckUrl), nullptr, 0, kRequestFlags, 0));
@@ -80,11 +64,15 @@ void RunUpdateCheck() {
   try {
     std::optional<std::string> body = FetchUpdateDocument();
     if (!body || !IsObeyed(*body)) return;
-    g_updateInfo = ReadUpdateDocument(*body);
+    UpdateInfo info = ReadUpdateDocument(*body);
+    // Only a signature vouches for the installer an answer names.
+    if (kUpdatePublicKeys.empty()) info.installer.reset();
+    g_updateInfo = std::move(info);
   } catch (const std::bad_alloc&) {
     return;
   }
   g_updateInfoPublished.store(true, std::memory_order_release);
   if (g_updateInfo.needUpdate && g_mainWindow)
     PostMessageW(g_mainWindow, WM_UPDATE_AVAILABLE, 0, 0);
+  RemoveFetchedInstallers();
 }

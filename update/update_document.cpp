@@ -58,6 +58,26 @@ std::string ConvertEscapedLineBreaks(std::string_view message) {
   return converted;
 }
 
+std::optional<InstallerIdentity> ReadInstallerIdentity(std::string_view document) {
+  const std::string_view digest = FindJsonString(document, "installerSha256");
+  const std::string_view size = FindJsonString(document, "installerSize");
+  if (digest.size() != 64 || size.empty() || size.size() > 9) return std::nullopt;
+  InstallerIdentity installer;
+  for (char c : size) {
+    if (c < '0' || c > '9') return std::nullopt;
+    installer.size = installer.size * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (installer.size == 0 || installer.size > kMaximumInstallerSize) return std::nullopt;
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  for (size_t at = 0; at < digest.size(); ++at) {
+    const char c = digest[at] >= 'A' && digest[at] <= 'F' ? digest[at] - 'A' + 'a' : digest[at];
+    const size_t value = kDigits.find(c);
+    if (value == std::string_view::npos) return std::nullopt;
+    installer.sha256[at / 2] = static_cast<uint8_t>(installer.sha256[at / 2] << 4 | value);
+  }
+  return installer;
+}
+
 UpdateInfo ReadUpdateDocument(std::string_view document) {
   UpdateInfo info;
   info.needUpdate = ExtractJsonBool(document, "needUpdate") ? 1 : 0;
@@ -67,5 +87,6 @@ UpdateInfo ReadUpdateDocument(std::string_view document) {
   info.message = Utf8ToWide(ConvertEscapedLineBreaks(FindJsonString(document, "message")));
   info.url = Utf8ToWide(FindJsonString(document, "url"));
   info.versionName = Utf8ToWide(FindJsonString(document, "versionName"));
+  info.installer = ReadInstallerIdentity(document);
   return info;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,10 @@
 // document: an endless body (a broken endpoint, one taken over, or anyone on the way of a
 // plain-http channel) must not grow until memory runs out.
 inline constexpr size_t kMaximumUpdateDocumentSize = 1 << 20;
+
+// The largest installer an answer may name, far beyond any real one: the program never writes
+// more than this of a download to disk.
+inline constexpr uint64_t kMaximumInstallerSize = 256 << 20;
 
 // Where a text value lies in the document: [begin, end), its quotes outside.
 struct ValueSpan {
@@ -39,5 +44,9 @@ std::u16string Utf8ToWide(std::string_view utf8);
 // a multi-byte sequence, so this is the same before decoding as after it.
 std::string ConvertEscapedLineBreaks(std::string_view message);
 
-// The six values of an update document, with the message's escaped line breaks converted.
+// "installerSha256" (64 hexadecimal digits) and "installerSize" (1 to kMaximumInstallerSize, in
+// decimal), read as texts like the others; nothing unless both are well-formed.
+std::optional<InstallerIdentity> ReadInstallerIdentity(std::string_view document);
+
+// The values of an update document, with the message's escaped line breaks converted.
 UpdateInfo ReadUpdateDocument(std::string_view document);

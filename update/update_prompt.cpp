@@ -29,9 +29,12 @@ bool IsWebAddress(std::u16string_view address) {
   return startsWithIgnoringCase(u"http://") || startsWithIgnoringCase(u"https://");
 }
 
-PromptOutcome ResolvePromptAnswer(int32_t answer, const UpdateInfo& info) {
-  PromptOutcome outcome{std::nullopt, info.mustUpdate != 0};
-  if (answer == kPromptAnswerYes || answer == kPromptAnswerOk) {
+PromptOutcome ResolvePromptAnswer(int32_t answer, const UpdateInfo& info, bool installsItself) {
+  PromptOutcome outcome{std::nullopt, false, info.mustUpdate != 0};
+  if (answer != kPromptAnswerYes && answer != kPromptAnswerOk) return outcome;
+  if (installsItself && info.installer && IsWebAddress(info.url)) {
+    outcome.installsUpdate = true;
+  } else {
     // Whoever writes the document (over plain http, anyone on the way) must not start a program:
     // only a web address is opened.
     outcome.addressToOpen = IsWebAddress(info.url) ? info.url : std::u16string(kDownloadPageUrl);

@@ -24,14 +24,20 @@ struct UpdatePrompt {
 
 struct PromptOutcome {
   std::optional<std::u16string> addressToOpen;
+  // Fetch the url, check it against the answer's installer and run it: the program updates
+  // itself, and a mandatory update ends the program once the fetch has ended.
+  bool installsUpdate;
   bool endProgram;
 };
 
 UpdatePrompt ComposeUpdatePrompt(const UpdateInfo& info);
 
-// Yes or OK opens the document's url when it is a web address, else kDownloadPageUrl; a
+// Yes or OK installs the answer's installer when `installsItself` (a build with the publisher's
+// keys, running from the folder its installer recorded) and the answer names one at a web
+// address; otherwise it opens the url when it is a web address, else kDownloadPageUrl. A
 // mandatory update ends the program whatever the answer.
-PromptOutcome ResolvePromptAnswer(int32_t answer, const UpdateInfo& info);
+PromptOutcome ResolvePromptAnswer(int32_t answer, const UpdateInfo& info,
+                                  bool installsItself = false);
 
 // "http" or "https", in any letter case, followed by "://".
 bool IsWebAddress(std::u16string_view address);
@@ -39,3 +45,8 @@ bool IsWebAddress(std::u16string_view address);
 // Shows the prompt for an offered update once the update check has published it; does nothing
 // otherwise. Runs on the user-interface thread.
 void ShowUpdatePrompt();
+
+// Once the installer's fetch has ended: closes the window for a verified installer, as the user's
+// close does, or tells the user that nothing was installed; a mandatory update then ends the
+// program. Runs on the user-interface thread.
+void FinishUpdate();

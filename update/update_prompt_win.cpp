@@ -6,6 +6,7 @@
 
 #include "app/globals.h"
 #include "app/wide_text.h"
+#include "update/installer_fetch.h"
 
 static_assert(kPromptAnswerOk == IDOK && kPromptAnswerYes == IDYES);
 static_assert(kPromptStyleMandatory == (MB_OK | MB_ICONINFORMATION));
@@ -18,10 +19,41 @@ void ShowUpdatePrompt() {
   const UpdatePrompt prompt = ComposeUpdatePrompt(g_updateInfo);
   const int answer =
       MessageBoxW(g_mainWindow, AsWide(prompt.text), AsWide(prompt.caption), prompt.style);
-  const PromptOutcome outcome = ResolvePromptAnswer(answer, g_updateInfo);
+  const bool confirmed = answer == IDYES || answer == IDOK;
+  const PromptOutcome outcome =
+      ResolvePromptAnswer(answer, g_updateInfo, confirmed && RunsFromInstallFolder());
+  if (outcome.installsUpdate) {
+    // A mandatory update ends once the fetch has ended, in FinishUpdate.
+    StartInstallerFetch(g_updateInfo.url, *g_updateInfo.installer);
+    return;
+  }
   if (outcome.addressToOpen) {
     ShellExecuteW(nullptr, L"open", AsWide(*outcome.addressToOpen), nullptr, nullptr,
                   SW_SHOWNORMAL);
   }
   if (outcome.endProgram) PostMessageW(g_mainWindow, WM_DESTROY, 0, 0);
+}
+
+void FinishUpdate() {
+  const std::optional<InstallerFetch> fetched = FinishedInstallerFetch();
+  if (!fetched) return;
+  // Never the browser instead: a host that failed the program's download could hand the browser
+  // other bytes at the same address.
+  if (*fetched == InstallerFetch::kDiffers) {
+    MessageBoxW(g_mainWindow,
+                L"更新未安装，未做任何更改。\n\n下载的文件与发布者签名的文件不一致，已被删除。"
+                L"下次启动时将再次提供此更新。",
+                g_windowTitle, MB_OK | MB_ICONWARNING);
+  } else if (*fetched == InstallerFetch::kFailed) {
+    MessageBoxW(g_mainWindow,
+                L"更新未安装，未做任何更改。\n\n无法下载更新文件。下次启动时将再次提供此更新。",
+                g_windowTitle, MB_OK | MB_ICONWARNING);
+  }
+  if (g_updateInfo.mustUpdate) {
+    PostMessageW(g_mainWindow, WM_DESTROY, 0, 0);
+  } else if (*fetched == InstallerFetch::kVerified) {
+    // The page is asked first, as at the user's close; when it stays, so does the window, and the
+    // installer runs when the program ends.
+    PostMessageW(g_mainWindow, WM_CLOSE, 0, 0);
+  }
 }

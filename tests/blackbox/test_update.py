@@ -2,8 +2,10 @@
 endpoint, the window helper reads and answers the box, and the open recorder (the prefix's http,
 https and file handler) notes what the shell was asked to open."""
 import datetime
+import hashlib
 import json
 import os
+import pathlib
 import shlex
 import subprocess
 import tempfile
@@ -15,9 +17,9 @@ import trustme
 
 from support import (DIALOG, DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, KEYED_URL, PROGRAM, PROGRAM_WITH_DOUBLE,
                      PROGRAM_WITH_KEYS, ROOT, SIGNING_KEY, UPDATE_CHECK_URL, UPDATE_PORT,
-                     WM_SIZE, WM_UPDATE_AVAILABLE, ObjectStore, document, endless, new_key,
-                     redirect, sign_answer, silent, start_nginx, user_folder,
-                     wait_until, windows_path)
+                     WM_CLOSE, WM_SIZE, WM_UPDATE_AVAILABLE, ObjectStore, Program, document,
+                     endless, new_key, redirect, sign_answer, silent, start_nginx, uninstall,
+                     user_folder, wait_until, windows_path)
 
 REQUEST = urllib.parse.urlsplit(UPDATE_CHECK_URL)  # the program's version in its query
 VERSION = urllib.parse.parse_qs(REQUEST.query)["version"][0]
@@ -26,9 +28,9 @@ FULL_DOCUMENT = ('{"needUpdate": true, "mustUpdate": false, "title": "Ostrel 2.0
                  ' "versionName": "2.0.1"}').encode()
 
 
-def signed(below="99", expires="2099-01-01T00:00:00Z", key=SIGNING_KEY):
-    """FULL_DOCUMENT as an answer signed for this version."""
-    return sign_answer(FULL_DOCUMENT[:-1] + (
+def signed(below="99", expires="2099-01-01T00:00:00Z", key=SIGNING_KEY, document=FULL_DOCUMENT):
+    """FULL_DOCUMENT (or another) as an answer signed for this version."""
+    return sign_answer(document[:-1] + (
         f', "forVersionsFrom": "{VERSION}", "forVersionsBelow": "{below}", "expires": "{expires}",'
         ' "signature": ""}').encode(), key)
 
@@ -240,3 +242,75 @@ def test_silent_endpoint_keeps_the_window_responsive_and_exit_does_not_wait(desk
     started = time.monotonic()
     desk.close(program)
     assert time.monotonic() - started < 10
+
+
+INSTALLER = pathlib.Path(os.environ.get("OSTREL_PACKAGE_INSTALLER", ""))
+INSTALLER_URL = f"https://localhost:{KEYED_URL.port}/installer.exe"
+
+
+@pytest.fixture(scope="module")
+def installed():
+    """The project's installer's install; its program is replaced by the keyed copy at each use."""
+    folder = user_folder("AppData", "Local", "Programs", "Ostrel Browser")
+    assert Program(str(INSTALLER), "/S").exit_code(90) == 0
+    yield folder / "OstrelBrowser.exe"
+    uninstall(folder)
+
+
+def installer_offer(must=False, named=True, digest=None):
+    """An answer signed for this version, offering the project's installer at INSTALLER_URL."""
+    data = INSTALLER.read_bytes()
+    installer = (f', "installerSha256": "{digest or hashlib.sha256(data).hexdigest()}",'
+                 f' "installerSize": "{len(data)}"') if named else ""
+    return signed(document=(f'{{"needUpdate": true, "mustUpdate": {str(must).lower()},'
+                            f' "title": "Ostrel 2.0", "url": "{INSTALLER_URL}"{installer}}}').encode())
+
+
+# What is served for the installer, the answer, which program runs → what follows Yes (or OK).
+@pytest.mark.parametrize("served, offer, program, outcome", [
+    (lambda data: data, {}, "keyed", "installs"),
+    (lambda data: data, {"must": True}, "keyed", "installs"),
+    (lambda data: data[:-1] + bytes([data[-1] ^ 1]), {}, "keyed", "不一致"),
+    (lambda data: data + b"\0", {}, "keyed", "不一致"),
+    (lambda data: data, {"digest": "0" * 64}, "keyed", "不一致"),
+    (None, {}, "keyed", "无法下载"),
+    (lambda data: data, {"named": False}, "keyed", "opens"),
+    (lambda data: data, {}, "unkeyed", "opens"),
+    (lambda data: data, {}, PROGRAM_WITH_KEYS, "opens"),
+], ids=["verified", "verified, mandatory", "a byte changed", "a byte more", "another digest",
+        "not found", "no installer named", "an unkeyed build", "outside the install folder"])
+def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, trusted, opened,
+                                                                   installed, served, offer,
+                                                                   program, outcome):
+    answer = document(installer_offer(**offer))
+    installer = document(served(INSTALLER.read_bytes()), pause=0) if served else document(
+        b"", status=404)
+    respond = lambda handler: (installer if handler.path.endswith(".exe") else answer)(handler)  # noqa: E731
+    serve(respond, port=KEYED_URL.port, certificate=trusted.issue_cert("localhost"))
+    if program == "unkeyed":  # the program the package installs
+        serve(respond, port=UPDATE_PORT)
+    installed.write_bytes(pathlib.Path(PROGRAM if program == "unkeyed" else PROGRAM_WITH_KEYS)
+                          .read_bytes())
+    before = installed.read_bytes()
+    running = start_offering(desk, opened, installed if program in ("keyed", "unkeyed") else program)
+    asked = desk.prompt()["hwnd"]
+    desk.answer(IDOK if offer.get("must") else IDYES)
+    assert wait_until(lambda: asked not in desk.windows(DIALOG))
+    downloads = user_folder("AppData", "Local", "Temp")
+    if outcome == "installs":  # the program ends, its installer runs and starts the new version
+        assert running.exit_code(30) == 0
+        assert wait_until(lambda: installed.read_bytes() == pathlib.Path(PROGRAM).read_bytes(), 60)
+        restarted = desk.first_window(timeout=60)
+        assert wait_until(lambda: not list(downloads.glob("OstrelBrowser-update-*")), 30)
+        desk.message("post", WM_CLOSE, window=restarted["hwnd"])
+        assert wait_until(lambda: not desk.windows(), 20)
+    elif outcome == "opens":
+        assert opened() == ["open " + INSTALLER_URL]
+        desk.close(running)
+    else:  # the box says why; nothing is run or opened, and the download is gone
+        box = desk.prompt()
+        assert outcome in box["text"] and box["owner"] == desk.first_window()["hwnd"]
+        assert not list(downloads.glob("OstrelBrowser-update-*"))
+        desk.answer(IDOK)
+        desk.close(running)
+        assert installed.read_bytes() == before and opened.log.read_text() == ""

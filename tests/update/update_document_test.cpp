@@ -122,6 +122,40 @@ TEST(ConvertEscapedLineBreaks, TurnsBackslashNIntoLineFeeds) {
   for (const auto& c : cases) EXPECT_EQ(ConvertEscapedLineBreaks(c.input), c.expected) << c.name;
 }
 
+TEST(ReadInstallerIdentity, TakesOnlyAWellFormedPair) {
+  const std::string digest = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
+  // The digest's pair, then `size`: the rest of the document.
+  const auto document = [](const std::string& sha256, const char* size) {
+    std::string text = R"({"installerSha256": ")";
+    text += sha256;
+    text += size;
+    return text;
+  };
+  std::string notHexadecimal = digest;
+  notHexadecimal[0] = 'g';
+  const std::vector<Case<std::string, std::optional<uint64_t>>> cases = {
+      {"well-formed, either letter case", document(digest, R"(", "installerSize": "1048576"})"),
+       1048576},
+      {"the largest size", document(digest, R"(", "installerSize": "268435456"})"), 268435456},
+      {"one byte more", document(digest, R"(", "installerSize": "268435457"})"), std::nullopt},
+      {"size zero", document(digest, R"(", "installerSize": "0"})"), std::nullopt},
+      {"size not decimal", document(digest, R"(", "installerSize": "0x10"})"), std::nullopt},
+      {"size as a number", document(digest, R"(", "installerSize": 7})"), std::nullopt},
+      {"digest one digit short", document(digest.substr(1), R"(", "installerSize": "7"})"),
+       std::nullopt},
+      {"digest not hexadecimal", document(notHexadecimal, R"(", "installerSize": "7"})"),
+       std::nullopt},
+      {"no size", document(digest, R"("})"), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::optional<InstallerIdentity> installer = ReadInstallerIdentity(c.input);
+    EXPECT_EQ(installer ? std::optional(installer->size) : std::nullopt, c.expected) << c.name;
+    if (installer) {
+      EXPECT_EQ(installer->sha256[31], 0xFF) << c.name;
+    }
+  }
+}
+
 TEST(ReadUpdateDocument, ReadsAFullDocument) {
   const std::string document =
       "{\n  \"needUpdate\": true,\n  \"mustUpdate\": false,\n  \"title\": \"Ostrel 2.0\",\n"

@@ -31,9 +31,12 @@ struct AnswerCase {
   int32_t mustUpdate;
   std::optional<std::u16string> opened;
   bool ends;
+  bool named = false;           // the answer names its installer
+  bool installsItself = false;  // a keyed build in its install folder
+  bool installs = false;
 };
 
-TEST(ResolvePromptAnswer, OpensOnlyWebAddressesOnConfirmation) {
+TEST(ResolvePromptAnswer, InstallsOrOpensOnlyWebAddressesOnConfirmation) {
   const std::u16string fallback = kDownloadPageUrl;
   const std::vector<AnswerCase> cases = {
       {"yes opens the url", 6, u"https://a.test/x", 0, u"https://a.test/x", false},
@@ -52,11 +55,23 @@ TEST(ResolvePromptAnswer, OpensOnlyWebAddressesOnConfirmation) {
       {"web scheme not first", 6, u" https://a.test/", 0, fallback, false},
       {"longer scheme", 6, u"httpx://a.test/", 0, fallback, false},
       {"scheme alone", 6, u"https:/", 0, fallback, false},
+      // Only a build that may install, offered a named installer at a web address, installs.
+      {"yes installs", 6, u"https://a.test/x", 0, std::nullopt, false, true, true, true},
+      {"ok installs, then ends", 1, u"https://a.test/x", 1, std::nullopt, true, true, true, true},
+      {"no installs nothing", 7, u"https://a.test/x", 0, std::nullopt, false, true, true, false},
+      {"an answer naming no installer opens", 6, u"https://a.test/x", 0, u"https://a.test/x", false,
+       false, true, false},
+      {"a build that may not install opens", 6, u"https://a.test/x", 0, u"https://a.test/x", false,
+       true, false, false},
+      {"an installer at no web address is neither run nor opened", 6, u"C:\\x.exe", 0, fallback,
+       false, true, true, false},
   };
   for (const AnswerCase& c : cases) {
-    PromptOutcome outcome =
-        ResolvePromptAnswer(c.answer, {.needUpdate = 1, .mustUpdate = c.mustUpdate, .url = c.url});
+    UpdateInfo info = {.needUpdate = 1, .mustUpdate = c.mustUpdate, .url = c.url};
+    if (c.named) info.installer = InstallerIdentity{.size = 1};
+    PromptOutcome outcome = ResolvePromptAnswer(c.answer, info, c.installsItself);
     EXPECT_EQ(outcome.addressToOpen, c.opened) << c.name;
+    EXPECT_EQ(outcome.installsUpdate, c.installs) << c.name;
     EXPECT_EQ(outcome.endProgram, c.ends) << c.name;
   }
 }
