@@ -38,7 +38,8 @@ namespace {
 
 using nlohmann::json;
 
-const char* const kKeys[] = {"needUpdate", "mustUpdate", "title", "message", "url", "versionName"};
+const char* const kKeys[] = {"needUpdate", "mustUpdate",      "title",        "message",
+                             "url",        "versionName",     "installerSha256", "installerSize"};
 
 // Every value of each top-level key, in the order they stand, as JSON reads them; the first
 // syntax error ends the reading.
@@ -165,6 +166,14 @@ std::vector<std::string> Problems(std::string_view document, const TopLevelValue
                          Shown(program) + " (" + reason + ")");
     }
   }
+  if ((FindJsonStringValue(document, "installerSha256") ||
+       FindJsonStringValue(document, "installerSize")) &&
+      !ReadInstallerIdentity(document)) {
+    problems.push_back(
+        "installerSha256 and installerSize do not name an installer (64 hexadecimal digits, and a "
+        "size from 1 to " +
+        std::to_string(kMaximumInstallerSize) + " in decimal): Yes opens url in the browser");
+  }
   const std::string url = ExtractJsonString(document, "url");
   if (!url.empty() && !IsWebAddress(Utf8ToWide(url))) {
     problems.push_back("url is no http or https address: Yes opens " + Utf8(kDownloadPageUrl) +
@@ -178,6 +187,12 @@ bool IsPlainHttp(std::u16string_view address) {
   return IsWebAddress(address) && address[4] == u':';
 }
 
+std::string Hexadecimal(const std::array<uint8_t, 32>& bytes) {
+  std::ostringstream text;
+  for (uint8_t byte : bytes) text << std::hex << std::setw(2) << std::setfill('0') << int{byte};
+  return text.str();
+}
+
 void PrintProgramView(const UpdateInfo& info) {
   std::cout << "The program reads:\n"
             << "  needUpdate   " << (info.needUpdate ? "true" : "false") << "\n"
@@ -187,21 +202,29 @@ void PrintProgramView(const UpdateInfo& info) {
                                     {"url", &info.url},
                                     {"versionName", &info.versionName}})
     std::cout << "  " << std::left << std::setw(13) << name << Shown(Utf8(*value)) << "\n";
+  if (info.installer) {
+    std::cout << "  installer    " << info.installer->size << " bytes, SHA-256 "
+              << Hexadecimal(info.installer->sha256) << "\n";
+  }
   if (!info.needUpdate) {
     std::cout << "It shows no prompt.\n";
     return;
   }
   const UpdatePrompt prompt = ComposeUpdatePrompt(info);
   const bool mandatory = prompt.style == kPromptStyleMandatory;
-  const PromptOutcome outcome =
-      ResolvePromptAnswer(mandatory ? kPromptAnswerOk : kPromptAnswerYes, info);
+  const int32_t confirmed = mandatory ? kPromptAnswerOk : kPromptAnswerYes;
+  const PromptOutcome outcome = ResolvePromptAnswer(confirmed, info);
   std::string text = Utf8(prompt.text);
   for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 5)
     text.replace(at, 1, "\n    ");
   std::cout << "It shows the prompt:\n  caption  " << Utf8(prompt.caption) << "\n  text\n    "
             << text << "\n  buttons  " << (mandatory ? "OK" : "Yes, No") << "\n  "
-            << (mandatory ? "OK" : "Yes") << " opens " << Utf8(*outcome.addressToOpen) << "\n"
-            << (outcome.endProgram ? "Then the program ends, whatever the answer.\n"
+            << (mandatory ? "OK" : "Yes") << " opens " << Utf8(*outcome.addressToOpen) << "\n";
+  if (ResolvePromptAnswer(confirmed, info, true).installsUpdate) {
+    std::cout << "  In a copy installed by the installer and built with keys, it fetches that "
+                 "address instead, and runs the file only when it is the installer named above.\n";
+  }
+  std::cout << (outcome.endProgram ? "Then the program ends, whatever the answer.\n"
                                    : "The program keeps running.\n");
 }
 

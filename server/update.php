@@ -16,7 +16,10 @@ const DESCRIPTION = __DIR__ . '/update.json';
 // The program finds each value by searching for its quoted key: a value that reads as a key
 // would be taken for it.
 const DOCUMENT_KEYS = ['needUpdate', 'mustUpdate', 'title', 'message', 'url', 'versionName',
-    'forVersionsFrom', 'forVersionsBelow', 'issued', 'expires', 'signature'];
+    'installerSha256', 'installerSize', 'forVersionsFrom', 'forVersionsBelow', 'issued', 'expires',
+    'signature'];
+// The largest installer the program fetches.
+const MAXIMUM_INSTALLER_SIZE = 256 << 20;
 const ANSWER_CLASSES = ['mandatory', 'optional', 'current'];
 // Whole texts only: without D, $ also matches before a final line feed.
 const PLAIN_VERSION = '/^[0-9]{1,9}(\.[0-9]{1,9}){0,3}$/D';
@@ -106,6 +109,17 @@ function answerClass(array $description, ?string $version): string
     return compareVersions($version, $description['latestVersion']) < 0 ? 'optional' : 'current';
 }
 
+// Whether an offer's installer is named as the program reads it: 64 hexadecimal digits, and a size
+// in decimal from 1 to MAXIMUM_INSTALLER_SIZE, both texts.
+function isInstallerNamed(array $installer): bool
+{
+    $size = $installer['installerSize'] ?? null;
+    return is_string($installer['installerSha256'] ?? null)
+        && preg_match('/^[0-9a-f]{64}$/D', $installer['installerSha256']) === 1
+        && is_string($size) && preg_match('/^[1-9][0-9]{0,8}$/D', $size) === 1
+        && (int)$size <= MAXIMUM_INSTALLER_SIZE;
+}
+
 // The signed answers of $description, unless they were made from another description or expired.
 // Answers signed before they carried "issued" are read without it.
 function checkSignedAnswers(array $description): array|string
@@ -118,10 +132,14 @@ function checkSignedAnswers(array $description): array|string
         $decoded = is_string($answer) ? json_decode($answer, true) : null;
         $expires = is_array($decoded) ? ($decoded['expires'] ?? null) : null;
         $issued = is_array($decoded) ? ($decoded['issued'] ?? null) : null;
-        if (!$time($expires) || ($issued !== null && !$time($issued))) {
+        // The installer an offer names was given at signing: it is read back from the answer.
+        $installer = is_array($decoded) && isset($decoded['installerSha256'])
+            ? array_intersect_key($decoded, ['installerSha256' => 0, 'installerSize' => 0]) : null;
+        if (!$time($expires) || ($issued !== null && !$time($issued))
+            || ($installer !== null && !isInstallerNamed($installer))) {
             return "signedAnswers: not as tools/sign-update.sh writes them: sign it again";
         }
-        if (unsigned($answer) !== answerDocument($description, $class, $expires, $issued)) {
+        if (unsigned($answer) !== answerDocument($description, $class, $expires, $issued, $installer)) {
             return 'changed after signing: sign it again';
         }
         if (strtotime($expires) <= time()) {
@@ -156,10 +174,10 @@ function updateDocument(array $description, ?string $version): string
     return $description['signedAnswers'][$class] ?? answerDocument($description, $class);
 }
 
-// The answer of a class; with the time it expires (and the time it was signed), the answer to
-// sign, its signature empty.
+// The answer of a class; with the time it expires (and the time it was signed, and the installer
+// the offers name), the answer to sign, its signature empty.
 function answerDocument(array $description, string $class, ?string $expires = null,
-    ?string $issued = null): string
+    ?string $issued = null, ?array $installer = null): string
 {
     $document = [
         'needUpdate' => $class !== 'current',
@@ -169,6 +187,9 @@ function answerDocument(array $description, string $class, ?string $expires = nu
         'url' => $description['downloadUrl'],
         'versionName' => $description['latestVersion'],
     ];
+    if ($installer !== null && $class !== 'current') {
+        $document += $installer;
+    }
     if ($expires !== null) {
         [$from, $below] = match ($class) {
             'mandatory' => ['', $description['lowestAllowedVersion']],

@@ -13,7 +13,9 @@
 #                              fetches each version's address, one after the other; with --feed,
 #                              names each version whose served bytes are not the folder's.
 # Prints what the program reads, the prompt it shows and what it opens, and names every value that
-# the program reads otherwise than JSON means it, and a download over plain http. For a URL it
+# the program reads otherwise than JSON means it, and a download over plain http. An offer that
+# names its installer (tools/sign-update.sh --installer) has the installer fetched from its url,
+# once for all versions: one of another size or SHA-256, or none, is named. For a URL it
 # names a status other than 200, a Content-Type or Cache-Control other than the endpoint's, and a
 # cache in between that answered with another version's document, warns when the URL is plain
 # http, and refuses a redirect from https to plain http. Each version is asked for as the program
@@ -24,7 +26,8 @@
 # expired, and not expiring within 14 days (run it daily, from cron, to hear of that in time).
 # Run it in your clone, never on the update host: it builds the check first.
 # Exit code: 0 read as meant, 1 not (or a cache answered for another version, or the signature or
-# terms fail), 2 nothing could be read (no such file, no answer).
+# terms fail, or the installer is not the one named), 2 nothing could be read (no such file, no
+# answer).
 set -euo pipefail
 usage() {
   echo "usage: $0 URL|FILE|-  or  $0 --description FILE VERSION...  or  $0 --feed DIR" \
@@ -59,10 +62,56 @@ configure_native "$build/check" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "
 cmake --build "$build/check" --target check_update >/dev/null
 check=$build/check/check_update
 
-document=$(mktemp) fetch=$(mktemp)
-trap 'rm -f "$document" "$fetch"' EXIT
+document=$(mktemp) fetch=$(mktemp) view=$(mktemp) installer=$(mktemp)
+trap 'rm -f "$document" "$fetch" "$view" "$installer"' EXIT
 status=0
 worse() { ((status = $1 > status ? $1 : status)) || true; }
+
+# What the check of each installer found: its exit code, then what it said, by address and name.
+declare -A installers=()
+
+# The installer an offer names, fetched as the program fetches it, up to one byte past its size:
+# programs that take the update run it only when it is that file, byte for byte, and otherwise
+# tell their users that nothing was installed.
+check_installer() {
+  local named url size digest redirects=() fetched got got_digest
+  named=$(sed -n 's/^  installer    \([0-9]*\) bytes, SHA-256 \([0-9a-f]*\)$/\1 \2/p' "$view")
+  [[ -n $named ]] || return 0
+  url=$(sed -n 's/^  url          "\(.*\)"$/\1/p' "$view")
+  read -r size digest <<<"$named"
+  if [[ -z ${installers["$url $named"]:-} ]]; then
+    [[ ${url,,} != https://* ]] || redirects=(--proto-redir =https)
+    set +o pipefail
+    curl --silent --show-error --fail --location "${redirects[@]}" --max-time 600 \
+      --user-agent "Ostrel Browser" "$url" 2>"$fetch" | head --bytes=$((size + 1)) >"$installer"
+    fetched=${PIPESTATUS[0]}
+    set -o pipefail
+    got=$(stat -c %s "$installer")
+    got_digest=$(sha256sum <"$installer" | cut -d' ' -f1)
+    if [[ $fetched -ne 0 && $fetched -ne 23 ]]; then
+      installers["$url $named"]="1 The installer at $url could not be fetched ($(head -n1 "$fetch")):
+programs that take the update install nothing. Upload the installer you signed to that address."
+    elif [[ $got != "$size" || $got_digest != "$digest" ]]; then
+      installers["$url $named"]="1 The installer at $url is not the one signed: it has $got bytes,
+SHA-256 $got_digest, where the answer names $size bytes, SHA-256 $digest. Programs that take the
+update refuse it and install nothing. Serve the installer you signed there, or sign the
+description again with --installer naming the file that downloadUrl serves."
+    else
+      installers["$url $named"]="0 The installer at $url is the one named ($size bytes)."
+    fi
+  fi
+  echo "${installers["$url $named"]#* }"
+  worse "${installers["$url $named"]%% *}"
+}
+
+# Checks a document (FILE [VERSION]), and the installer it names.
+check_document() {
+  local checked=0
+  "$check" "$@" >"$view" || checked=$?
+  cat "$view"
+  worse $checked
+  check_installer
+}
 
 # The version the address asks as, and what the reference endpoint names in Ostrel-Answer-For
 # for it: the version when it is a plain one (update.php's PLAIN_VERSION), none otherwise.
@@ -141,7 +190,7 @@ check_address() {
   asked=${2:-$(version_asked "$url")}
   local version=()  # the signature's terms are checked for the version asking, when it is plain
   [[ -z $asked || $asked == none ]] || version=("$asked")
-  "$check" "$document" "${version[@]}" || worse $?
+  check_document "$document" "${version[@]}"
   if [[ -n $asked && -n $answer_for && $answer_for != "$asked" ]]; then
     echo "This answer was made for $answer_for (Ostrel-Answer-For), not for $asked: a cache or CDN"
     echo "between here and the endpoint ignores the query string and hands one version's answer to"
@@ -170,7 +219,7 @@ if [[ -n $feed && $# -eq 0 ]]; then
   for file in "${files[@]}"; do
     version=$(basename "$file" .json)
     echo "== $version.json, as version $version:"
-    "$check" "$file" "$version" || worse $?
+    check_document "$file" "$version"
   done
   if [[ ! -f $feed/SHA256SUMS ]]; then
     echo "$feed has no SHA256SUMS: make the folder with tools/static-feed.sh"
@@ -212,10 +261,10 @@ case $1 in
         echo "update.php refuses this description: every program would get 503 and no document."
         exit 1
       fi
-      "$check" "$document" "$version" || worse $?
+      check_document "$document" "$version"
     done
     ;;
   [hH][tT][tT][pP]://* | [hH][tT][tT][pP][sS]://*) check_address "$1" ;;
-  *) exec "$check" "$1" ;;
+  *) check_document "$1" ;;
 esac
 exit "$status"

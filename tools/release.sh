@@ -2,8 +2,10 @@
 # Builds the release of the checked-out commit: the Release build for Windows (no tests), its ZIP
 # and its installer, written into OUT_DIR with their SHA256SUMS, and BUILDINFO: the commit, the
 # settings and the toolchain, all that a rebuild needs (tools/verify-release.sh), and for a signed
-# release the signatures it made (signatures/). Two runs from one commit with the same settings
-# and toolchain give the same bytes, wherever and whenever they run, whatever was built before.
+# release the signatures it made (signatures/); it prints the installer's SHA-256 and size for the
+# signer of update answers (tools/sign-update.sh --installer). Two runs from one commit with the
+# same settings and toolchain give the same bytes, wherever and whenever they run, whatever was
+# built before.
 # OUT_DIR must not exist or be empty; either all of the release lands there or none of it.
 #
 # Settings come from the environment, each falling back to the build's default when unset:
@@ -182,3 +184,7 @@ rmdir "$out" 2>/dev/null || true
 mv -T "$staging" "$out"
 trap - EXIT
 cat "$out/SHA256SUMS"
+# What the update description's signer names, so that installed programs run this file alone.
+installer=("$out"/OstrelBrowser-*-win64.exe)
+echo "Installer: $(sha256sum <"${installer[0]}" | cut -d' ' -f1), $(stat -c %s "${installer[0]}")" \
+  "bytes; sign the update description with --installer ${installer[0]}"

@@ -1,8 +1,8 @@
 <?php
 // Run by tools/sign-update.sh: signs the description DESCRIPTION in place, its mandatory answer
 // expiring MANDATORY_DAYS days from now and the others DAYS days from now, with the private key
-// read from standard input (PEM).
-//   php sign-update.php DESCRIPTION DAYS MANDATORY_DAYS < KEY
+// read from standard input (PEM); the offers name the installer of that SHA-256 and size, if given.
+//   php sign-update.php DESCRIPTION DAYS MANDATORY_DAYS [INSTALLER_SHA256 INSTALLER_SIZE] < KEY
 // The publisher's text stays as written; the signed answers go into "signedAnswers" after it. The
 // file is replaced whole, or left as it was.
 declare(strict_types=1);
@@ -27,6 +27,7 @@ function p1363(string $der): string
 }
 
 [, $path, $days, $mandatoryDays] = $argv;
+$installer = isset($argv[5]) ? ['installerSha256' => $argv[4], 'installerSize' => $argv[5]] : null;
 $key = openssl_pkey_get_private(stream_get_contents(STDIN));
 $details = $key === false ? false : openssl_pkey_get_details($key);
 $keyFile = getenv('OSTREL_UPDATE_SIGNING_KEY');
@@ -55,6 +56,11 @@ if (isset($description['signedAnswers'])) {
     $publisher = substr($publisher, 0, -1);
 }
 
+if ($installer !== null && !isInstallerNamed($installer)) {
+    refuse("the installer has {$installer['installerSize']} bytes: the program takes 1 to "
+        . MAXIMUM_INSTALLER_SIZE);
+}
+
 // The signature would vouch for a download that anyone on the network path can replace.
 if (preg_match('#^http://#i', $description['downloadUrl']) && getenv('OSTREL_ALLOW_PLAIN_HTTP') !== '1') {
     refuse("downloadUrl {$description['downloadUrl']} is plain http: anyone on the network path"
@@ -71,7 +77,7 @@ $expiry = ['mandatory' => $at($now + (int)$mandatoryDays * 86400)];
 $expiry['optional'] = $expiry['current'] = $at($now + (int)$days * 86400);
 $answers = [];
 foreach (ANSWER_CLASSES as $class) {
-    $answer = answerDocument($description, $class, $expiry[$class], $issued);
+    $answer = answerDocument($description, $class, $expiry[$class], $issued, $installer);
     if (!openssl_sign($answer, $signature, $key, OPENSSL_ALGO_SHA256)) {
         refuse('openssl could not sign');
     }

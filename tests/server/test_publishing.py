@@ -4,6 +4,7 @@ answers (tools/static-feed.sh, server/nginx-static.conf), and the check of an up
 (tools/check_update.sh, and its command on a table of documents)."""
 import functools
 import glob
+import hashlib
 import http.server
 import json
 import os
@@ -414,6 +415,40 @@ def test_a_signed_description_becomes_static_answers_served_by_nginx_alone(tmp_p
     swap("B")
     assert run(CHECK_SCRIPT, "--feed", folder / "feed", address, "2.0.0", **keys)[0] == 0
 
+
+
+def test_the_installer_signed_is_named_in_the_offers_and_a_swapped_one_is_caught(endpoint, serve,
+                                                                                authority,
+                                                                                tmp_path):
+    (key, public), setup = new_key(tmp_path), tmp_path / "setup.exe"
+    setup.write_bytes(os.urandom(100000))
+    served = {}
+    host = serve(lambda handler: document(served["bytes"], status=served["status"], pause=0)(handler),
+                 certificate=authority.issue_cert("localhost"))
+    origin = endpoint(None)
+    description = pathlib.Path(origin.folder, "update.json")
+    description.write_text(json.dumps(dict(
+        DESCRIPTION, downloadUrl=f"https://localhost:{host.server_port}/setup.exe")))
+    assert run(SIGN_SCRIPT, "--installer", setup, description, OSTREL_UPDATE_SIGNING_KEY=key)[0] == 0
+    named = {"installerSha256": hashlib.sha256(setup.read_bytes()).hexdigest(),
+             "installerSize": "100000"}
+    answers = json.loads(description.read_text())["signedAnswers"]
+    assert [{name: json.loads(answer).get(name) for name in named} for answer in answers.values()] == [
+        named, named, dict.fromkeys(named)]  # the offers name it; the no-update answer does not
+    run(FEED_SCRIPT, description, tmp_path / "feed", "1.0", "1.5", OSTREL_UPDATE_PUBLIC_KEY=public)
+    # The daily check of the endpoint and of the static folder, and the check before it is live.
+    checks = [[f"{origin.addresses[0]}//update.php?version={{version}}", "1.0", "1.5"],
+              ["--feed", tmp_path / "feed"], ["--description", description, "1.0", "1.5"]]
+    swapped = setup.read_bytes()[:-1] + b"x"
+    for status, data, says in ((200, setup.read_bytes(), "is the one named (100000 bytes)"),
+                               (200, swapped, "is not the one signed: it has 100000 bytes"),
+                               (200, setup.read_bytes() + b"x", "it has 100001 bytes"),
+                               (404, b"", "could not be fetched")):
+        served.update(bytes=data, status=status)
+        for check in checks:
+            code, output = run(CHECK_SCRIPT, *check, OSTREL_UPDATE_PUBLIC_KEY=public)
+            assert (code, output.count(says)) == (int(status != 200 or data != setup.read_bytes()),
+                                                  2), output
 
 
 # The file's keys, and what the configure and the check both say: the keys compiled in, or why.
