@@ -257,52 +257,47 @@ def installed():
     uninstall(folder)
 
 
-def installer_offer(must=False, named=True, digest=None):
-    """An answer signed for this version, offering the project's installer at INSTALLER_URL."""
-    data = INSTALLER.read_bytes()
-    installer = (f', "installerSha256": "{digest or hashlib.sha256(data).hexdigest()}",'
-                 f' "installerSize": "{len(data)}"') if named else ""
-    return signed(document=(f'{{"needUpdate": true, "mustUpdate": {str(must).lower()},'
-                            f' "title": "Ostrel 2.0", "url": "{INSTALLER_URL}"{installer}}}').encode())
-
-
-# What is served for the installer, the answer, which program runs → what follows Yes (or OK).
-@pytest.mark.parametrize("served, offer, program, outcome", [
-    (lambda data: data, {}, "keyed", "installs"),
-    (lambda data: data, {"must": True}, "keyed", "installs"),
-    (lambda data: data[:-1] + bytes([data[-1] ^ 1]), {}, "keyed", "不一致"),
-    (lambda data: data + b"\0", {}, "keyed", "不一致"),
-    (lambda data: data, {"digest": "0" * 64}, "keyed", "不一致"),
-    (None, {}, "keyed", "无法下载"),
-    (lambda data: data, {"named": False}, "keyed", "opens"),
-    (lambda data: data, {}, "unkeyed", "opens"),
-    (lambda data: data, {}, PROGRAM_WITH_KEYS, "opens"),
+# What is served for the installer, what the signed answer says, which program runs from where →
+# what follows Yes (or OK).
+@pytest.mark.parametrize("served, terms, program, outcome", [
+    (lambda data: data, {}, PROGRAM_WITH_KEYS, "installs"),
+    (lambda data: data, {"must": True}, PROGRAM_WITH_KEYS, "installs"),
+    (lambda data: data[:-1] + bytes([data[-1] ^ 1]), {}, PROGRAM_WITH_KEYS, "不一致"),
+    (lambda data: data + b"\0", {}, PROGRAM_WITH_KEYS, "不一致"),
+    (lambda data: data, {"digest": "0" * 64}, PROGRAM_WITH_KEYS, "不一致"),
+    (lambda data: None, {}, PROGRAM_WITH_KEYS, "无法下载"),
+    (lambda data: data, {"named": False}, PROGRAM_WITH_KEYS, "opens"),
+    (lambda data: data, {}, PROGRAM, "opens"),
+    (lambda data: data, {}, "not installed", "opens"),
 ], ids=["verified", "verified, mandatory", "a byte changed", "a byte more", "another digest",
         "not found", "no installer named", "an unkeyed build", "outside the install folder"])
 def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, trusted, opened,
-                                                                   installed, served, offer,
+                                                                   installed, served, terms,
                                                                    program, outcome):
-    answer = document(installer_offer(**offer))
-    installer = document(served(INSTALLER.read_bytes()), pause=0) if served else document(
-        b"", status=404)
+    data, must = INSTALLER.read_bytes(), terms.get("must", False)
+    named = (f', "installerSha256": "{terms.get("digest", hashlib.sha256(data).hexdigest())}",'
+             f' "installerSize": "{len(data)}"') if terms.get("named", True) else ""
+    answer = document(signed(document=(
+        f'{{"needUpdate": true, "mustUpdate": {str(must).lower()}, "title": "Ostrel 2.0",'
+        f' "url": "{INSTALLER_URL}"{named}}}').encode()))
+    installer = document(served(data) or b"", status=200 if served(data) else 404, pause=0)
     respond = lambda handler: (installer if handler.path.endswith(".exe") else answer)(handler)  # noqa: E731
     serve(respond, port=KEYED_URL.port, certificate=trusted.issue_cert("localhost"))
-    if program == "unkeyed":  # the program the package installs
-        serve(respond, port=UPDATE_PORT)
-    installed.write_bytes(pathlib.Path(PROGRAM if program == "unkeyed" else PROGRAM_WITH_KEYS)
+    serve(respond, port=UPDATE_PORT)  # for the program the package installs, built without keys
+    installed.write_bytes(pathlib.Path(PROGRAM if program == PROGRAM else PROGRAM_WITH_KEYS)
                           .read_bytes())
     before = installed.read_bytes()
-    running = start_offering(desk, opened, installed if program in ("keyed", "unkeyed") else program)
+    running = start_offering(desk, opened, PROGRAM_WITH_KEYS if program == "not installed" else installed)
     asked = desk.prompt()["hwnd"]
-    desk.answer(IDOK if offer.get("must") else IDYES)
+    desk.answer(IDOK if must else IDYES)
     assert wait_until(lambda: asked not in desk.windows(DIALOG))
     downloads = user_folder("AppData", "Local", "Temp")
     if outcome == "installs":  # the program ends, its installer runs and starts the new version
         assert running.exit_code(30) == 0
         assert wait_until(lambda: installed.read_bytes() == pathlib.Path(PROGRAM).read_bytes(), 60)
-        restarted = desk.first_window(timeout=60)
+        restarted = desk.first_window(timeout=60)["hwnd"]
         assert wait_until(lambda: not list(downloads.glob("OstrelBrowser-update-*")), 30)
-        desk.message("post", WM_CLOSE, window=restarted["hwnd"])
+        desk.message("post", WM_CLOSE, window=restarted)
         assert wait_until(lambda: not desk.windows(), 20)
     elif outcome == "opens":
         assert opened() == ["open " + INSTALLER_URL]

@@ -124,35 +124,22 @@ TEST(ConvertEscapedLineBreaks, TurnsBackslashNIntoLineFeeds) {
 
 TEST(ReadInstallerIdentity, TakesOnlyAWellFormedPair) {
   const std::string digest = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
-  // The digest's pair, then `size`: the rest of the document.
-  const auto document = [](const std::string& sha256, const char* size) {
-    std::string text = R"({"installerSha256": ")";
-    text += sha256;
-    text += size;
-    return text;
+  // The texts of installerSha256 and installerSize, and the size read (nothing: no installer).
+  const std::vector<Case<std::pair<std::string, std::string>, std::optional<uint64_t>>> cases = {
+      {"well-formed, either letter case", {digest, "1048576"}, 1048576},
+      {"the largest size", {digest, "268435456"}, 268435456},
+      {"one byte more", {digest, "268435457"}, std::nullopt},
+      {"size zero", {digest, "0"}, std::nullopt},
+      {"size not decimal", {digest, "0x10"}, std::nullopt},
+      {"digest one digit short", {digest.substr(1), "7"}, std::nullopt},
+      {"digest not hexadecimal", {digest.substr(1) + "g", "7"}, std::nullopt},
   };
-  std::string notHexadecimal = digest;
-  notHexadecimal[0] = 'g';
-  const std::vector<Case<std::string, std::optional<uint64_t>>> cases = {
-      {"well-formed, either letter case", document(digest, R"(", "installerSize": "1048576"})"),
-       1048576},
-      {"the largest size", document(digest, R"(", "installerSize": "268435456"})"), 268435456},
-      {"one byte more", document(digest, R"(", "installerSize": "268435457"})"), std::nullopt},
-      {"size zero", document(digest, R"(", "installerSize": "0"})"), std::nullopt},
-      {"size not decimal", document(digest, R"(", "installerSize": "0x10"})"), std::nullopt},
-      {"size as a number", document(digest, R"(", "installerSize": 7})"), std::nullopt},
-      {"digest one digit short", document(digest.substr(1), R"(", "installerSize": "7"})"),
-       std::nullopt},
-      {"digest not hexadecimal", document(notHexadecimal, R"(", "installerSize": "7"})"),
-       std::nullopt},
-      {"no size", document(digest, R"("})"), std::nullopt},
-  };
-  for (const auto& c : cases) {
-    const std::optional<InstallerIdentity> installer = ReadInstallerIdentity(c.input);
-    EXPECT_EQ(installer ? std::optional(installer->size) : std::nullopt, c.expected) << c.name;
-    if (installer) {
-      EXPECT_EQ(installer->sha256[31], 0xFF) << c.name;
-    }
+  for (const auto& [name, texts, size] : cases) {
+    std::string document = R"({"installerSha256": ")";
+    document.append(texts.first).append(R"(", "installerSize": ")").append(texts.second) += "\"}";
+    const std::optional<InstallerIdentity> installer = ReadInstallerIdentity(document);
+    EXPECT_EQ(installer ? std::optional(installer->size) : std::nullopt, size) << name;
+    EXPECT_TRUE(!installer || installer->sha256[31] == 0xFF) << name;
   }
 }
 
