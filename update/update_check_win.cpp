@@ -56,9 +56,9 @@ bool IsObeyed(const std::string& body) {
          }) == AnswerVerdict::kGenuine;
 }
 
-}  // namespace
-
-void RunUpdateCheck() {
+// Stores what the update document offers and, when an update is offered, posts
+// WM_UPDATE_AVAILABLE; stores nothing when no obeyed document arrived.
+void CheckForUpdate() {
   // The standard library reports allocation failure by throwing; on this thread that means the
   // check has no result, not that the process ends.
   try {
@@ -74,5 +74,11 @@ void RunUpdateCheck() {
   g_updateInfoPublished.store(true, std::memory_order_release);
   if (g_updateInfo.needUpdate && g_mainWindow)
     PostMessageW(g_mainWindow, WM_UPDATE_AVAILABLE, 0, 0);
+}
+
+}  // namespace
+
+void RunUpdateCheck() {
+  CheckForUpdate();
   RemoveFetchedInstallers();
 }

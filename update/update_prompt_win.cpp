@@ -35,8 +35,11 @@ void ShowUpdatePrompt() {
 }
 
 void FinishUpdate() {
+  // Once: any program can post the message again.
+  static bool finished = false;
   const std::optional<InstallerFetch> fetched = FinishedInstallerFetch();
-  if (!fetched) return;
+  if (!fetched || finished) return;
+  finished = true;
   // Never the browser instead: a host that failed the program's download could hand the browser
   // other bytes at the same address.
   if (*fetched == InstallerFetch::kDiffers) {

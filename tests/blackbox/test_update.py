@@ -15,9 +15,9 @@ import urllib.parse
 import pytest
 import trustme
 
-from support import (DIALOG, DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, KEYED_URL, PROGRAM, PROGRAM_WITH_DOUBLE,
-                     PROGRAM_WITH_KEYS, ROOT, SIGNING_KEY, UPDATE_CHECK_URL, UPDATE_PORT,
-                     WM_CLOSE, WM_SIZE, WM_UPDATE_AVAILABLE, ObjectStore, Program, document,
+from support import (DIALOG, DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, KEYED_URL, PROGRAM,
+                     PROGRAM_WITH_DOUBLE, PROGRAM_WITH_KEYS, ROOT, SIGNING_KEY, UPDATE_CHECK_URL,
+                     UPDATE_PORT, WINE, WM_CLOSE, WM_SIZE, WM_UPDATE_AVAILABLE, ObjectStore, Program, document,
                      endless, new_key, redirect, sign_answer, silent, start_nginx, uninstall,
                      user_folder, wait_until, windows_path)
 
@@ -257,6 +257,14 @@ def installed():
     uninstall(folder)
 
 
+@pytest.fixture(scope="module")
+def downloads():
+    """The user's temporary folder, where the program keeps the installer it fetched."""
+    def run(*command):
+        return subprocess.run(command, capture_output=True, text=True, check=True).stdout.strip()
+    return pathlib.Path(run("winepath", "-u", run(WINE, "cmd", "/c", "echo", "%TEMP%")))
+
+
 # What is served for the installer, what the signed answer says, which program runs from where →
 # what follows Yes (or OK).
 @pytest.mark.parametrize("served, terms, program, outcome", [
@@ -272,8 +280,8 @@ def installed():
 ], ids=["verified", "verified, mandatory", "a byte changed", "a byte more", "another digest",
         "not found", "no installer named", "an unkeyed build", "outside the install folder"])
 def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, trusted, opened,
-                                                                   installed, served, terms,
-                                                                   program, outcome):
+                                                                   installed, downloads, served,
+                                                                   terms, program, outcome):
     data, must = INSTALLER.read_bytes(), terms.get("must", False)
     named = (f', "installerSha256": "{terms.get("digest", hashlib.sha256(data).hexdigest())}",'
              f' "installerSize": "{len(data)}"') if terms.get("named", True) else ""
@@ -283,7 +291,8 @@ def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, 
     installer = document(served(data) or b"", status=200 if served(data) else 404, pause=0)
     respond = lambda handler: (installer if handler.path.endswith(".exe") else answer)(handler)  # noqa: E731
     serve(respond, port=KEYED_URL.port, certificate=trusted.issue_cert("localhost"))
-    serve(respond, port=UPDATE_PORT)  # for the program the package installs, built without keys
+    if program == PROGRAM:  # the program the package installs, built without keys
+        serve(respond, port=UPDATE_PORT)
     installed.write_bytes(pathlib.Path(PROGRAM if program == PROGRAM else PROGRAM_WITH_KEYS)
                           .read_bytes())
     before = installed.read_bytes()
@@ -291,9 +300,8 @@ def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, 
     asked = desk.prompt()["hwnd"]
     desk.answer(IDOK if must else IDYES)
     assert wait_until(lambda: asked not in desk.windows(DIALOG))
-    downloads = user_folder("AppData", "Local", "Temp")
     if outcome == "installs":  # the program ends, its installer runs and starts the new version
-        assert running.exit_code(30) == 0
+        assert running.exit_code(30) == 0 and list(downloads.glob("OstrelBrowser-update-*"))
         assert wait_until(lambda: installed.read_bytes() == pathlib.Path(PROGRAM).read_bytes(), 60)
         restarted = desk.first_window(timeout=60)["hwnd"]
         assert wait_until(lambda: not list(downloads.glob("OstrelBrowser-update-*")), 30)
