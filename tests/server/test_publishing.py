@@ -417,11 +417,9 @@ def test_a_signed_description_becomes_static_answers_served_by_nginx_alone(tmp_p
 
 
 
-def test_the_installer_signed_is_named_in_the_offers_and_a_swapped_one_is_caught(endpoint, serve,
-                                                                                authority,
-                                                                                tmp_path):
-    (key, public), setup = new_key(tmp_path), tmp_path / "setup.exe"
-    setup.write_bytes(os.urandom(100000))
+def test_signed_installer_is_named_and_a_swapped_one_caught(endpoint, serve, authority, tmp_path):
+    (key, public), setup, signed = new_key(tmp_path), tmp_path / "setup.exe", os.urandom(100000)
+    setup.write_bytes(signed)
     served = {}
     host = serve(lambda handler: document(served["bytes"], status=served["status"], pause=0)(handler),
                  certificate=authority.issue_cert("localhost"))
@@ -430,8 +428,7 @@ def test_the_installer_signed_is_named_in_the_offers_and_a_swapped_one_is_caught
     description.write_text(json.dumps(dict(
         DESCRIPTION, downloadUrl=f"https://localhost:{host.server_port}/setup.exe")))
     assert run(SIGN_SCRIPT, "--installer", setup, description, OSTREL_UPDATE_SIGNING_KEY=key)[0] == 0
-    named = {"installerSha256": hashlib.sha256(setup.read_bytes()).hexdigest(),
-             "installerSize": "100000"}
+    named = {"installerSha256": hashlib.sha256(signed).hexdigest(), "installerSize": "100000"}
     answers = json.loads(description.read_text())["signedAnswers"]
     assert [{name: json.loads(answer).get(name) for name in named} for answer in answers.values()] == [
         named, named, dict.fromkeys(named)]  # the offers name it; the no-update answer does not
@@ -439,16 +436,14 @@ def test_the_installer_signed_is_named_in_the_offers_and_a_swapped_one_is_caught
     # The daily check of the endpoint and of the static folder, and the check before it is live.
     checks = [[f"{origin.addresses[0]}//update.php?version={{version}}", "1.0", "1.5"],
               ["--feed", tmp_path / "feed"], ["--description", description, "1.0", "1.5"]]
-    swapped = setup.read_bytes()[:-1] + b"x"
-    for status, data, says in ((200, setup.read_bytes(), "is the one named (100000 bytes)"),
-                               (200, swapped, "is not the one signed: it has 100000 bytes"),
-                               (200, setup.read_bytes() + b"x", "it has 100001 bytes"),
+    for status, data, says in ((200, signed, "is the one named (100000 bytes)"),
+                               (200, signed[:-1] + b"x", "is not the one signed: it has 100000 bytes"),
+                               (200, signed + b"x", "it has 100001 bytes"),
                                (404, b"", "could not be fetched")):
         served.update(bytes=data, status=status)
         for check in checks:
             code, output = run(CHECK_SCRIPT, *check, OSTREL_UPDATE_PUBLIC_KEY=public)
-            assert (code, output.count(says)) == (int(status != 200 or data != setup.read_bytes()),
-                                                  2), output
+            assert (code, output.count(says)) == (int(data != signed), 2), output
 
 
 # The file's keys, and what the configure and the check both say: the keys compiled in, or why.
