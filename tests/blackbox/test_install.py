@@ -11,7 +11,8 @@ import zipfile
 
 import pytest
 
-from support import (DIALOG, IDCANCEL, IDNO, IDOK, IDYES, PROGRAM, WINE, WM_COMMAND, Program,
+from support import (DIALOG, IDCANCEL, IDNO, IDOK, IDYES, PROGRAM, PROGRAM_WITH_DOUBLE, WINE,
+                     WM_CLOSE, WM_COMMAND, Program,
                      uninstall, user_folder, wait_until, windows_path)
 
 ZIP, INSTALLER = os.environ.get("OSTREL_PACKAGE_ZIP", ""), os.environ.get("OSTREL_PACKAGE_INSTALLER", "")
@@ -89,6 +90,24 @@ def test_install_upgrade_over_running_copies_and_uninstall(desk, folder):
     assert program.exit_code() == 0
     assert not folder.exists() and not shortcut.exists()
     assert reg("query", UNINSTALL_KEY) is None
+
+
+def test_the_programs_own_update_asks_each_page_then_starts_the_new_version(desk, folder):
+    installed = folder / "OstrelBrowser.exe"
+    assert install() == 0
+    # Pages shaped by the test: the web view double in place of the loader.
+    (folder / "WebView2Loader.dll").write_bytes((pathlib.Path(PROGRAM_WITH_DOUBLE).parent /
+                                                 "WebView2Loader.dll").read_bytes())
+    stale = with_stale_marker(installed)
+    stays = desk.start(str(installed), env={"OSTREL_WEBVIEW_PAGE": "stays"})
+    desk.first_window()
+    assert install("/RESTART") == 2 and stays.running() and installed.read_bytes() == stale
+    stays.kill()
+    leaves = desk.start(str(installed))
+    desk.first_window()
+    assert install("/RESTART") == 0 and leaves.exit_code() == 0 and installed.read_bytes() != stale
+    desk.message("post", WM_CLOSE, window=desk.first_window()["hwnd"])  # the new version's
+    assert wait_until(lambda: not desk.windows())
 
 
 def test_upgrade_goes_where_the_user_installed(folder):

@@ -17,9 +17,9 @@ import trustme
 
 from support import (DIALOG, DOWNLOAD_PAGE_URL, IDNO, IDOK, IDYES, KEYED_URL, PROGRAM,
                      PROGRAM_WITH_DOUBLE, PROGRAM_WITH_KEYS, ROOT, SIGNING_KEY, UPDATE_CHECK_URL,
-                     UPDATE_PORT, WINE, WM_CLOSE, WM_SIZE, WM_UPDATE_AVAILABLE, ObjectStore, Program, document,
-                     endless, new_key, redirect, sign_answer, silent, start_nginx, uninstall,
-                     user_folder, wait_until, windows_path)
+                     UPDATE_PORT, WM_CLOSE, WM_SIZE, WM_UPDATE_AVAILABLE, ObjectStore, Program,
+                     document, endless, new_key, redirect, sign_answer, silent, start_nginx,
+                     uninstall, user_folder, wait_until, windows_path)
 
 REQUEST = urllib.parse.urlsplit(UPDATE_CHECK_URL)  # the program's version in its query
 VERSION = urllib.parse.parse_qs(REQUEST.query)["version"][0]
@@ -257,14 +257,6 @@ def installed():
     uninstall(folder)
 
 
-@pytest.fixture(scope="module")
-def downloads():
-    """The user's temporary folder, where the program keeps the installer it fetched."""
-    def run(*command):
-        return subprocess.run(command, capture_output=True, text=True, check=True).stdout.strip()
-    return pathlib.Path(run("winepath", "-u", run(WINE, "cmd", "/c", "echo", "%TEMP%")))
-
-
 # What is served for the installer, what the signed answer says, which program runs from where →
 # what follows Yes (or OK).
 @pytest.mark.parametrize("served, terms, program, outcome", [
@@ -274,20 +266,20 @@ def downloads():
     (lambda data: data + b"\0", {}, PROGRAM_WITH_KEYS, "不一致"),
     (lambda data: data, {"digest": "0" * 64}, PROGRAM_WITH_KEYS, "不一致"),
     (lambda data: None, {}, PROGRAM_WITH_KEYS, "无法下载"),
-    (lambda data: data, {"named": False}, PROGRAM_WITH_KEYS, "opens"),
     (lambda data: data, {}, PROGRAM, "opens"),
     (lambda data: data, {}, "not installed", "opens"),
 ], ids=["verified", "verified, mandatory", "a byte changed", "a byte more", "another digest",
-        "not found", "no installer named", "an unkeyed build", "outside the install folder"])
+        "not found", "an unkeyed build", "outside the install folder"])
 def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, trusted, opened,
-                                                                   installed, downloads, served,
-                                                                   terms, program, outcome):
+                                                                   installed, served, terms,
+                                                                   program, outcome):
     data, must = INSTALLER.read_bytes(), terms.get("must", False)
-    named = (f', "installerSha256": "{terms.get("digest", hashlib.sha256(data).hexdigest())}",'
-             f' "installerSize": "{len(data)}"') if terms.get("named", True) else ""
+    downloads = user_folder("Temp")  # %TEMP% in a Wine prefix
+    digest = terms.get("digest", hashlib.sha256(data).hexdigest())
     answer = document(signed(document=(
-        f'{{"needUpdate": true, "mustUpdate": {str(must).lower()}, "title": "Ostrel 2.0",'
-        f' "url": "{INSTALLER_URL}"{named}}}').encode()))
+        f'{{"needUpdate": true, "mustUpdate": {str(must).lower()}, "title": "Ostrel 2.0", "url": '
+        f'"{INSTALLER_URL}", "installerSha256": "{digest}", "installerSize": "{len(data)}"}}'
+    ).encode()))
     installer = document(served(data) or b"", status=200 if served(data) else 404, pause=0)
     respond = lambda handler: (installer if handler.path.endswith(".exe") else answer)(handler)  # noqa: E731
     serve(respond, port=KEYED_URL.port, certificate=trusted.issue_cert("localhost"))

@@ -56,15 +56,12 @@ TEST(ResolvePromptAnswer, InstallsOrOpensOnlyWebAddressesOnConfirmation) {
       {"longer scheme", 6, u"httpx://a.test/", 0, fallback, false},
       {"scheme alone", 6, u"https:/", 0, fallback, false},
       // Only a build that may install, offered a named installer at a web address, installs.
-      {"yes installs", 6, u"https://a.test/x", 0, std::nullopt, false, true, true, true},
       {"ok installs, then ends", 1, u"https://a.test/x", 1, std::nullopt, true, true, true, true},
       {"no installs nothing", 7, u"https://a.test/x", 0, std::nullopt, false, true, true, false},
       {"an answer naming no installer opens", 6, u"https://a.test/x", 0, u"https://a.test/x", false,
        false, true, false},
-      {"a build that may not install opens", 6, u"https://a.test/x", 0, u"https://a.test/x", false,
-       true, false, false},
-      {"an installer at no web address is neither run nor opened", 6, u"C:\\x.exe", 0, fallback,
-       false, true, true, false},
+      {"an installer at no web address: the download page", 6, u"C:\\x.exe", 0, fallback, false,
+       true, true, false},
   };
   for (const AnswerCase& c : cases) {
     UpdateInfo info = {.needUpdate = 1, .mustUpdate = c.mustUpdate, .url = c.url};
