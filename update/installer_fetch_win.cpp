@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -18,7 +19,7 @@
 
 namespace {
 
-constexpr wchar_t kFilePrefix[] = L"OstrelBrowser-update-";
+constexpr char16_t kFilePrefix[] = u"OstrelBrowser-update-";
 constexpr wchar_t kUninstallKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OstrelBrowser";
 constexpr size_t kPieceSize = 64 * 1024;
@@ -39,7 +40,7 @@ using Search = std::unique_ptr<void, SearchCloser>;
 // user-interface thread only once an acquire load sees it set. Never destroyed: the thread may
 // still run while the process exits.
 struct FetchedInstaller {
-  std::wstring path;
+  std::u16string path;
   File heldFile;  // open for reading only, sharing reading only: nobody can write, rename or
                   // delete the file until it is closed
   InstallerFetch result = InstallerFetch::kFailed;
@@ -48,16 +49,16 @@ FetchedInstaller& g_fetched = *new FetchedInstaller;
 std::atomic<bool> g_fetchStarted{false};
 std::atomic<bool> g_fetchFinished{false};
 
-std::wstring TemporaryFolder() {
+std::u16string TemporaryFolder() {
   wchar_t folder[MAX_PATH + 1];
   const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-  return length > 0 && length <= MAX_PATH ? std::wstring(folder, length) : std::wstring();
+  return length > 0 && length <= MAX_PATH ? AsText(folder, length) : std::u16string();
 }
 
 // A new file under a random name in the temporary folder, created exclusively: a file that
 // someone put there first is never taken for the program's own.
-File CreateInstallerFile(std::wstring& path) {
-  const std::wstring folder = TemporaryFolder();
+File CreateInstallerFile(std::u16string& path) {
+  const std::u16string folder = TemporaryFolder();
   if (folder.empty()) return nullptr;
   for (int attempt = 0; attempt < 4; ++attempt) {
     uint8_t random[8];
@@ -66,11 +67,11 @@ File CreateInstallerFile(std::wstring& path) {
       return nullptr;
     path = folder + kFilePrefix;
     for (uint8_t byte : random) {
-      path += L"0123456789abcdef"[byte >> 4];
-      path += L"0123456789abcdef"[byte & 15];
+      path += u"0123456789abcdef"[byte >> 4];
+      path += u"0123456789abcdef"[byte & 15];
     }
-    path += L".exe";
-    File file = OwnFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    path += u".exe";
+    File file = OwnFile(CreateFileW(AsWide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file || GetLastError() != ERROR_FILE_EXISTS) return file;
   }
@@ -139,7 +140,7 @@ InstallerFetch FetchInto(FetchedInstaller& fetched, const std::u16string& url,
   // The bytes checked are the bytes run: the file is opened again and held, writers shut out,
   // before its digest is taken, so nothing can change it between the check and the start.
   if (result == InstallerFetch::kVerified) {
-    fetched.heldFile = OwnFile(CreateFileW(fetched.path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+    fetched.heldFile = OwnFile(CreateFileW(AsWide(fetched.path), GENERIC_READ, FILE_SHARE_READ,
                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!fetched.heldFile) {
       result = InstallerFetch::kFailed;
@@ -148,7 +149,7 @@ InstallerFetch FetchInto(FetchedInstaller& fetched, const std::u16string& url,
       fetched.heldFile.reset();
     }
   }
-  if (result != InstallerFetch::kVerified) DeleteFileW(fetched.path.c_str());
+  if (result != InstallerFetch::kVerified) DeleteFileW(AsWide(fetched.path));
   return result;
 }
 
@@ -157,19 +158,19 @@ void FetchInstaller(std::u16string url, InstallerIdentity installer) {
   try {
     g_fetched.result = FetchInto(g_fetched, url, installer);
   } catch (const std::bad_alloc&) {
-    if (!g_fetched.path.empty()) DeleteFileW(g_fetched.path.c_str());
+    if (!g_fetched.path.empty()) DeleteFileW(AsWide(g_fetched.path));
   }
   g_fetchFinished.store(true, std::memory_order_release);
   PostMessageW(g_mainWindow, WM_INSTALLER_FETCHED, 0, 0);
 }
 
 // A folder as a full path without trailing separators.
-std::wstring FullFolderPath(const wchar_t* folder) {
+std::u16string FullFolderPath(const wchar_t* folder) {
   wchar_t full[MAX_PATH];
   const DWORD length = GetFullPathNameW(folder, MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  std::wstring path(full, length);
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  if (length == 0 || length >= MAX_PATH) return std::u16string();
+  std::u16string path = AsText(full, length);
+  while (path.size() > 3 && path.back() == u'\\') path.pop_back();
   return path;
 }
 
@@ -186,9 +187,9 @@ bool RunsFromInstallFolder() {
   if (length == 0 || length >= MAX_PATH) return false;
   *std::find(std::make_reverse_iterator(program + length), std::make_reverse_iterator(program),
              L'\\') = L'\0';
-  const std::wstring installed = FullFolderPath(recorded), running = FullFolderPath(program);
+  const std::u16string installed = FullFolderPath(recorded), running = FullFolderPath(program);
   return !installed.empty() &&
-         CompareStringOrdinal(installed.c_str(), -1, running.c_str(), -1, TRUE) == CSTR_EQUAL;
+         CompareStringOrdinal(AsWide(installed), -1, AsWide(running), -1, TRUE) == CSTR_EQUAL;
 }
 
 void StartInstallerFetch(const std::u16string& url, const InstallerIdentity& installer) {
@@ -209,20 +210,20 @@ std::optional<InstallerFetch> FinishedInstallerFetch() {
 
 void RunVerifiedInstaller() {
   if (FinishedInstallerFetch() != InstallerFetch::kVerified) return;
-  std::wstring commandLine = L"\"" + g_fetched.path + L"\" /S /RESTART";
-  const std::wstring folder = TemporaryFolder();
+  std::u16string commandLine = u"\"" + g_fetched.path + u"\" /S /RESTART";
+  const std::u16string folder = TemporaryFolder();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started;
   // Started from the temporary folder, so that no process of the update keeps the program's
   // folder as its current one.
   const bool running =
-      CreateProcessW(g_fetched.path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                     nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &started);
+      CreateProcessW(AsWide(g_fetched.path), AsWide(commandLine), nullptr, nullptr, FALSE, 0,
+                     nullptr, folder.empty() ? nullptr : AsWide(folder), &startup, &started);
   // Held until the installer runs; its own image keeps the file from change after that.
   g_fetched.heldFile.reset();
   if (!running) {
-    DeleteFileW(g_fetched.path.c_str());
+    DeleteFileW(AsWide(g_fetched.path));
     return;
   }
   CloseHandle(started.hThread);
@@ -230,17 +231,17 @@ void RunVerifiedInstaller() {
 }
 
 void RemoveFetchedInstallers() {
-  const std::wstring folder = TemporaryFolder();
+  const std::u16string folder = TemporaryFolder();
   if (folder.empty()) return;
   WIN32_FIND_DATAW found;
-  const HANDLE first = FindFirstFileW((folder + kFilePrefix + L"*.exe").c_str(), &found);
+  const HANDLE first = FindFirstFileW(AsWide(folder + kFilePrefix + u"*.exe"), &found);
   if (first == INVALID_HANDLE_VALUE) return;
   const Search search(first);
   do {
-    const std::wstring path = folder + found.cFileName;
+    const std::u16string path = folder + AsText(found.cFileName, wcslen(found.cFileName));
     // The installer that started this program ends a moment after it, and holds its file until
     // then; a copy still fetching or holding its own refuses for longer, and keeps it.
-    for (int attempt = 0; attempt < 40 && !DeleteFileW(path.c_str()); ++attempt) {
+    for (int attempt = 0; attempt < 40 && !DeleteFileW(AsWide(path)); ++attempt) {
       const DWORD error = GetLastError();
       if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
       Sleep(250);
