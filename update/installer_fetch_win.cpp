@@ -78,10 +78,10 @@ File CreateInstallerFile(std::u16string& path) {
   return nullptr;
 }
 
-// Writes what `url` answers into `file`, reading at most one byte more than the signed size:
-// kVerified here means only that the answer was whole, no longer than signed, and written.
-InstallerFetch Download(const std::u16string& url, uint64_t size, HANDLE file,
-                        std::vector<char>& buffer) {
+// Writes what `url` answers into `file`, reading at most one byte more than the signed size;
+// returns why that failed, or nothing once the whole answer is written.
+std::optional<InstallerFetch> Download(const std::u16string& url, uint64_t size, HANDLE file,
+                                       std::vector<char>& buffer) {
   const InternetHandle internet = OpenInternet();
   if (!internet) return InstallerFetch::kFailed;
   const InternetHandle request(
@@ -97,7 +97,7 @@ InstallerFetch Download(const std::u16string& url, uint64_t size, HANDLE file,
     DWORD read = 0, written = 0;
     if (!InternetReadFile(request.get(), buffer.data(), wanted, &read))
       return InstallerFetch::kFailed;
-    if (read == 0) return InstallerFetch::kVerified;
+    if (read == 0) return std::nullopt;
     received += read;
     if (received > size) return InstallerFetch::kDiffers;
     if (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read)
@@ -130,27 +130,30 @@ bool IsSignedInstaller(HANDLE file, const InstallerIdentity& installer, std::vec
          digest == installer.sha256;
 }
 
+// Fetches into a file of the program's own; the file stays, held, only when it is the signed
+// installer.
 InstallerFetch FetchInto(FetchedInstaller& fetched, const std::u16string& url,
                          const InstallerIdentity& installer) {
   std::vector<char> buffer(kPieceSize);
   File writer = CreateInstallerFile(fetched.path);
   if (!writer) return InstallerFetch::kFailed;
-  InstallerFetch result = Download(url, installer.size, writer.get(), buffer);
+  std::optional<InstallerFetch> failed = Download(url, installer.size, writer.get(), buffer);
   writer.reset();
-  // The bytes checked are the bytes run: the file is opened again and held, writers shut out,
-  // before its digest is taken, so nothing can change it between the check and the start.
-  if (result == InstallerFetch::kVerified) {
+  if (!failed) {
+    // The bytes checked are the bytes run: the file is opened again and held, writers shut out,
+    // before its digest is taken, so nothing can change it between the check and the start.
     fetched.heldFile = OwnFile(CreateFileW(AsWide(fetched.path), GENERIC_READ, FILE_SHARE_READ,
                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!fetched.heldFile) {
-      result = InstallerFetch::kFailed;
+      failed = InstallerFetch::kFailed;
     } else if (!IsSignedInstaller(fetched.heldFile.get(), installer, buffer)) {
-      result = InstallerFetch::kDiffers;
-      fetched.heldFile.reset();
+      failed = InstallerFetch::kDiffers;
     }
   }
-  if (result != InstallerFetch::kVerified) DeleteFileW(AsWide(fetched.path));
-  return result;
+  if (!failed) return InstallerFetch::kVerified;
+  fetched.heldFile.reset();
+  DeleteFileW(AsWide(fetched.path));
+  return *failed;
 }
 
 void FetchInstaller(std::u16string url, InstallerIdentity installer) {
@@ -185,8 +188,9 @@ bool RunsFromInstallFolder() {
   wchar_t program[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return false;
-  *std::find(std::make_reverse_iterator(program + length), std::make_reverse_iterator(program),
-             L'\\') = L'\0';
+  wchar_t* const name = wcsrchr(program, L'\\');
+  if (!name) return false;
+  *name = L'\0';
   const std::u16string installed = FullFolderPath(recorded), running = FullFolderPath(program);
   return !installed.empty() &&
          CompareStringOrdinal(AsWide(installed), -1, AsWide(running), -1, TRUE) == CSTR_EQUAL;
