@@ -6,7 +6,6 @@ import pathlib
 import re
 import subprocess
 import threading
-import time
 import zipfile
 
 import pytest
@@ -176,9 +175,9 @@ def test_interactive_install_without_a_runtime_offers_its_page_then_starts_the_p
     desk.answer(IDYES)
     assert wait_until(opened.read_text)
     assert opened.read_text().split() == ["open", os.environ["OSTREL_WEBVIEW2_DOWNLOAD_PAGE_URL"]]
-    for page in ("installing", "finish"):  # Next, then Finish with "Run" checked
-        time.sleep(1)
-        desk.helper("post", wizard, WM_COMMAND, IDOK, 0)
+    # Finish, with "Run" checked, once the installer has moved on to that page by itself.
+    assert wait_until(lambda: "Finish" in desk.helper("info", wizard)["ok"])
+    desk.helper("post", wizard, WM_COMMAND, IDOK, 0)
     assert installer.exit_code() == 0
     assert desk.first_window()["title"] == "Ostrel Browser"
 

@@ -3,7 +3,7 @@
 //
 //   windows CLASS             the visible top-level windows of that class, topmost first
 //   info HWND                 title, place, client size, state and owner; for a dialog box, its
-//                             text and the identifiers of its buttons
+//                             text, the identifiers of its buttons and the OK button's label
 //   post|send HWND MSG WP LP  PostMessageW / SendMessageW (numbers decimal or 0x hex)
 //   size HWND WIDTH HEIGHT    SetWindowPos to that outer size
 //   hold PATH                 opens PATH sharing nothing, as a scanner might, until the helper ends
@@ -85,7 +85,8 @@ std::string Info(HWND window) {
          ",\"visible\":" + Flag(IsWindowVisible(window)) + ",\"iconic\":" + Flag(IsIconic(window)) +
          ",\"zoomed\":" + Flag(IsZoomed(window)) +
          ",\"owner\":" + Number(reinterpret_cast<INT_PTR>(GetWindow(window, GW_OWNER))) +
-         ",\"text\":" + Json(text) + ",\"buttons\":[" + buttons + "]}";
+         ",\"text\":" + Json(text) + ",\"buttons\":[" + buttons + "]" +
+         ",\"ok\":" + Json(WindowText(GetDlgItem(window, IDOK))) + "}";
 }
 
 std::string Run(const std::string& line) {
