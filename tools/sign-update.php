@@ -6,25 +6,7 @@
 // The publisher's text stays as written; the signed answers go into "signedAnswers" after it. The
 // file is replaced whole, or left as it was.
 declare(strict_types=1);
-require __DIR__ . '/../server/update.php';
-
-function refuse(string $why): never
-{
-    fwrite(STDERR, "sign-update: $why\n");
-    exit(1);
-}
-
-// An ECDSA signature as openssl writes it (DER) in the form the program reads: r then s, 32
-// big-endian bytes each.
-function p1363(string $der): string
-{
-    $integers = '';
-    for ($at = 2; $at < strlen($der) && $der[$at] === "\x02"; $at += 2 + ord($der[$at + 1])) {
-        $value = ltrim(substr($der, $at + 2, ord($der[$at + 1])), "\0");
-        $integers .= str_pad($value, 32, "\0", STR_PAD_LEFT);
-    }
-    return $integers;
-}
+require __DIR__ . '/publishing.php';
 
 [, $path, $days, $mandatoryDays] = $argv;
 $installer = isset($argv[5]) ? ['installerSha256' => $argv[4], 'installerSize' => $argv[5]] : null;

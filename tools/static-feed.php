@@ -6,27 +6,7 @@
 // Exit code 1, with the version and the reason, for the first answer it would not obey; the
 // caller then throws OUT_DIR away.
 declare(strict_types=1);
-require __DIR__ . '/../server/update.php';
-
-function refuse(string $why): never
-{
-    fwrite(STDERR, "static-feed: $why\n");
-    exit(1);
-}
-
-// The signature the program reads (r then s, 32 bytes each) in the DER form openssl verifies.
-function derSignature(string $rs): string
-{
-    $integer = function (string $bytes): string {
-        $bytes = ltrim($bytes, "\0");
-        if ($bytes === '' || ord($bytes[0]) >= 0x80) {
-            $bytes = "\0$bytes";
-        }
-        return "\x02" . chr(strlen($bytes)) . $bytes;
-    };
-    $sequence = $integer(substr($rs, 0, 32)) . $integer(substr($rs, 32));
-    return "\x30" . chr(strlen($sequence)) . $sequence;
-}
+require __DIR__ . '/publishing.php';
 
 // Why a program of $version built with $keys would ignore $answer, or null when it obeys it.
 function whyIgnored(string $answer, string $version, array $keys): ?string
