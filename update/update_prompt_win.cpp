@@ -19,9 +19,7 @@ void ShowUpdatePrompt() {
   const UpdatePrompt prompt = ComposeUpdatePrompt(g_updateInfo);
   const int answer =
       MessageBoxW(g_mainWindow, AsWide(prompt.text), AsWide(prompt.caption), prompt.style);
-  const bool confirmed = answer == IDYES || answer == IDOK;
-  const PromptOutcome outcome =
-      ResolvePromptAnswer(answer, g_updateInfo, confirmed && RunsFromInstallFolder());
+  const PromptOutcome outcome = ResolvePromptAnswer(answer, g_updateInfo, RunsFromInstallFolder());
   if (outcome.installsUpdate) {
     // A mandatory update ends once the fetch has ended, in FinishUpdate.
     StartInstallerFetch(g_updateInfo.url, *g_updateInfo.installer);
