@@ -282,8 +282,7 @@ def test_an_installed_keyed_program_runs_only_the_signed_installer(desk, serve, 
     serve(respond, port=KEYED_URL.port, certificate=trusted.issue_cert("localhost"))
     if program == PROGRAM:  # the program the package installs, built without keys
         serve(respond, port=UPDATE_PORT)
-    installed.write_bytes(pathlib.Path(PROGRAM if program == PROGRAM else PROGRAM_WITH_KEYS)
-                          .read_bytes())
+    shutil.copy(PROGRAM if program == PROGRAM else PROGRAM_WITH_KEYS, installed)
     before, env, log = installed.read_bytes(), {}, opened.log.with_name("webview.log")
     if program == "page stays":  # the web view double, whose page stays when asked
         shutil.copy(pathlib.Path(PROGRAM_WITH_DOUBLE).with_name("WebView2Loader.dll"), installed.parent)
